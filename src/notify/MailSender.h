@@ -1,0 +1,92 @@
+#pragma once
+
+#include <string>
+
+namespace vel {
+
+// How the sender logs in to the SMTP server.
+enum TSMTPAuthenticationType {
+  satNone = 0,     // no login
+  satDefault = 1,  // user name and password (AUTH LOGIN / PLAIN)
+  satSASL = 2,     // the strongest mechanism the server offers
+};
+
+// Sends one HTML e-mail through an SMTP server (libcurl's SMTP). A sender keeps one
+// connection handle; with KeepConnected false every SendMail opens and closes its own
+// connection. A sender object is used by one thread at a time; the static entry points keep
+// no shared state and may run on many threads at once.
+class TVelMailSender {
+ public:
+  TVelMailSender(std::string host, int port, TSMTPAuthenticationType authType);
+  ~TVelMailSender();
+  TVelMailSender(const TVelMailSender&) = delete;
+  TVelMailSender& operator=(const TVelMailSender&) = delete;
+
+  // Checks the settings, connects and sends one message; throws vel::Exception on any
+  // failure. The password never appears in an exception message.
+  void SendMail(const std::string& toAddresses, const std::string& subject, const std::string& body,
+                bool breakLn);
+
+  // Full form: true on success (status untouched); false with the error text in status.
+  static bool SendEMailSMTP(const std::string& host, const std::string& userName,
+                            const std::string& password, const std::string& toAddresses,
+                            const std::string& subject, const std::string& body,
+                            const std::string& fromName, const std::string& fromAddress,
+                            const std::string& fromOrg, int port, TSMTPAuthenticationType authType,
+                            bool useTLS, bool breakLn, std::string& status);
+  // Authentication as text: "none" and "SASL" (any letter case) or anything else for the
+  // default login; no sender name, address or organisation; lines always broken.
+  static bool SendEMailSMTP(const std::string& host, const std::string& userName,
+                            const std::string& password, const std::string& toAddresses,
+                            const std::string& subject, const std::string& body, int port,
+                            const std::string& authentication, bool useTLS, std::string& status);
+
+  // The authentication type for a configuration text.
+  static TSMTPAuthenticationType AuthenticationFromText(const std::string& text);
+  // "<html><head></head><body>" + each line of body (HTML-escaped, "<br>" after each when
+  // breakLn) + "</body></html>".
+  static std::string BuildHtmlBody(const std::string& body, bool breakLn);
+
+  const std::string& Host() const { return FHost; }
+  void SetHost(std::string v) { FHost = std::move(v); }
+  int Port() const { return FPort; }
+  void SetPort(int v) { FPort = v; }
+  TSMTPAuthenticationType AuthenticationType() const { return FAuthenticationType; }
+  void SetAuthenticationType(TSMTPAuthenticationType v) { FAuthenticationType = v; }
+  const std::string& Username() const { return FUsername; }
+  void SetUsername(std::string v) { FUsername = std::move(v); }
+  const std::string& Password() const { return FPassword; }
+  void SetPassword(std::string v) { FPassword = std::move(v); }
+  const std::string& FromName() const { return FFromName; }
+  void SetFromName(std::string v) { FFromName = std::move(v); }
+  const std::string& FromAddress() const { return FFromAddress; }
+  void SetFromAddress(std::string v) { FFromAddress = std::move(v); }
+  const std::string& FromOrg() const { return FFromOrg; }
+  void SetFromOrg(std::string v) { FFromOrg = std::move(v); }
+  bool KeepConnected() const { return FKeepConnected; }
+  void SetKeepConnected(bool v) { FKeepConnected = v; }
+  bool UseTLS() const { return FUseTLS; }
+  void SetUseTLS(bool v) { FUseTLS = v; }
+
+ private:
+  struct TConnection;  // the libcurl handle and what it was set up with
+
+  void CheckSettings();
+  void Connect();
+  void Disconnect();
+  [[noreturn]] void RaiseError(const std::string& text) const;
+
+  int FPort = 0;
+  std::string FHost;
+  std::string FUsername;
+  std::string FPassword;
+  std::string FFromName;
+  std::string FFromAddress;
+  std::string FFromOrg;
+  bool FKeepConnected = false;
+  bool FUseTLS = false;
+  TSMTPAuthenticationType FAuthenticationType = satDefault;
+  TConnection* FSMTP = nullptr;  // owned; created at the first connect
+};
+
+}  // namespace vel

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vel::test {
+
+// A real SMTP server (Debian's python3-aiosmtpd) on 127.0.0.1 with a free port, run as a child
+// process for the life of the object. Every received message is saved in the given folder;
+// a test waits for the n-th one and reads its envelope and data.
+class SmtpServer {
+ public:
+  enum class Tls { None, StartTls, Implicit };
+  struct Options {
+    Tls tls = Tls::None;
+    // Non-empty: AUTH LOGIN and PLAIN are offered (also without TLS) and accept this pair.
+    std::string user;
+    std::string password;
+    bool refuseAuth = false;    // AUTH offered, every login refused (535)
+    bool offerCramMd5 = false;  // CRAM-MD5 offered besides LOGIN and PLAIN
+    bool authRequired = false;  // MAIL refused before a login
+    int port = 0;               // 0: a free port
+  };
+  struct Message {
+    std::string mailFrom;
+    std::vector<std::string> rcptTos;
+    bool tls = false;
+    std::string authMechanism;  // empty when the client did not log in
+    std::string login;
+    std::string data;  // the message as received (headers and body)
+  };
+
+  // Starts the server and waits until it listens; Started() tells whether it did.
+  SmtpServer(const std::filesystem::path& folder, Options options);
+  explicit SmtpServer(const std::filesystem::path& folder) : SmtpServer(folder, Options{}) {}
+  // Stops the process and waits for it.
+  ~SmtpServer();
+  SmtpServer(const SmtpServer&) = delete;
+  SmtpServer& operator=(const SmtpServer&) = delete;
+
+  bool Started() const { return port_ > 0; }
+  // Why the start failed (empty when it did not).
+  const std::string& StartError() const { return startError_; }
+  int Port() const { return port_; }
+
+  // Waits for the index-th received message (1-based); nothing when it does not come in time.
+  std::optional<Message> WaitForMessage(
+      int index, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Messages received so far.
+  int MessageCount() const;
+
+ private:
+  std::filesystem::path folder_;
+  int pid_ = -1;
+  int stdinFd_ = -1;
+  int port_ = 0;
+  std::string startError_;
+};
+
+}  // namespace vel::test

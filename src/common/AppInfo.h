@@ -1,0 +1,67 @@
+#pragma once
+
+// What the process knows about itself and its machine. The names and paths are worked out
+// once, on first use, and never change afterwards; any thread may ask anything.
+
+#include <cstdint>
+#include <string>
+
+namespace vel {
+
+// Bytes. See AppInfo_linux.cpp for the system figures each field stands for.
+struct TVelMemInfo {
+  std::int64_t WorkingSetSize = 0;
+  std::int64_t PeakWorkingSetSize = 0;
+  std::int64_t PagefileUsage = 0;
+  std::int64_t PeakPagefileUsage = 0;
+};
+
+enum TFileInfo {
+  fiCompanyName,
+  fiFileDescription,
+  fiFileVersion,
+  fiIntName,
+  fiLegalCopyright,
+  fiLegalTradmark,
+  fiOrigFilename,
+  fiProductName,
+  fiProductVersion,
+  fiComments
+};
+
+class TVelAppInfo {
+ public:
+  TVelAppInfo() = delete;
+
+  // /opt/vel/velservermonitor
+  static std::string GetAppFullFileName();
+  // velservermonitor
+  static std::string GetAppFileName();
+  // The file name without its extension.
+  static std::string GetAppName();
+  // The full file name with its extension replaced by ".log" (added when there is none).
+  static std::string GetAppLogFileName();
+  // /opt/vel/ (always with a trailing "/")
+  static std::string GetAppPath();
+  // The folder of the system's programs, with a trailing "/".
+  static std::string GetSystemPath();
+  // TMPDIR, or /tmp/, with a trailing "/".
+  static std::string GetTempPath();
+  // The host name ("" when it cannot be read).
+  static std::string GetComputerName();
+  // The build's version.
+  static std::string GetAppVersion();
+  // Always false here: no 32-on-64 emulation layer.
+  static bool IsWin64();
+  // The current directory, with a trailing "/"; asked at each call.
+  static std::string GetCurrentPath();
+  // For the running executable, the version strings this build carries (file and product
+  // version); empty for any other file and for the other fields.
+  static std::string GetFileInfo(const std::string& fileName, TFileInfo fileInfo);
+  // Asked at each call; all zero when the figures cannot be read.
+  static TVelMemInfo GetMemoryInfo();
+  // Open descriptors of the process; 0 when they cannot be counted.
+  static std::uint32_t GetHandleCount();
+};
+
+}  // namespace vel

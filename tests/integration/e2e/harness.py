@@ -1,0 +1,192 @@
+"""Runs the real service against the local channel endpoints, for the end-to-end tests."""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.request
+
+SOURCE_DIR = os.environ["VEL_SOURCE_DIR"]
+BINARY_DIR = os.environ["VEL_BINARY_DIR"]
+SERVICE = os.path.join(BINARY_DIR, "velservermonitor")
+DEMO_APP = os.path.join(BINARY_DIR, "examples", "demo-app", "demo-app")
+MOCK = os.path.join(SOURCE_DIR, "tools", "mock-channels", "mock-channels")
+STATUS_CHANNEL = "\0" + r"\\.\mailslot\vel_servermonitor"
+
+SEPARATOR = "-" * 120
+
+
+def wait_until(cond, timeout=10.0, interval=0.02):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = cond()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def exception_log(message="Access violation at address 0040A1B2", cls="EAccessViolation",
+                  app="Shop.exe"):
+    """An exception-log text in the layout the writer produces."""
+    label = lambda name: name.ljust(19) + ": "
+    lines = [
+        SEPARATOR,
+        label("Exception message") + message,
+        "Depending on the error condition, it might be possible to restart the application.",
+        label("Exception class") + cls,
+        label("Exception address") + "0040A1B2",
+        label("Exception Time") + "2026-12-09 10:00:00.000",
+        SEPARATOR,
+        label("Application Name") + app,
+        label("Application Version") + "1.0.0",
+        SEPARATOR,
+        label("Current Thread ID") + "4242",
+        SEPARATOR,
+        "[Stack trace is empty]",
+        SEPARATOR,
+    ]
+    return "\r\n".join(lines) + "\r\n"
+
+
+class Mock:
+    def __init__(self, work, *args):
+        self.record = os.path.join(work, "received.jsonl")
+        self.out = open(os.path.join(work, "mock.out"), "w+")
+        self.proc = subprocess.Popen([MOCK, "--record", self.record, *args],
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+        lines = wait_until(lambda: self._ready_lines(), timeout=20)
+        if not lines:
+            raise RuntimeError("mock channels did not start: " + self._text())
+        fields = {l.split()[0]: l.split()[1:] for l in lines}
+        self.telegram_api = fields["telegram-api"][0]
+        self.discord_api = fields["discord-api"][0]
+        self.smtp_port = int(fields["smtp"][1])
+
+    def _text(self):
+        self.out.flush()
+        with open(self.out.name) as f:
+            return f.read()
+
+    def _ready_lines(self):
+        lines = self._text().splitlines()
+        return lines if "ready" in lines else None
+
+    def wait_output(self, text, timeout=15):
+        return wait_until(lambda: text in self._text(), timeout=timeout)
+
+    def control(self, **cmd):
+        req = urllib.request.Request(self.telegram_api + "/control",
+                                     data=json.dumps(cmd).encode(), method="POST")
+        urllib.request.urlopen(req, timeout=5).read()
+
+    def received(self, channel=None):
+        try:
+            with open(self.record, encoding="utf-8") as f:
+                items = [json.loads(l) for l in f if l.strip()]
+        except FileNotFoundError:
+            items = []
+        return [i for i in items if channel is None or i["channel"] == channel]
+
+    def wait_for(self, count, channel=None, timeout=15):
+        return wait_until(lambda: len(self.received(channel)) >= count, timeout=timeout)
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        self.out.close()
+
+
+class Service:
+    """velservermonitor --console with an INI written for the mock endpoints."""
+
+    def __init__(self, work, mock, apps=("Shop",), telegram=None, discord=None, email=None,
+                 general=None):
+        self.work = work
+        self.logs = os.path.join(work, "logs") + "/"
+        os.makedirs(self.logs, exist_ok=True)
+        self.folders = {}
+        ini = ["[General]", f"LogPath={self.logs}", "MonitorEnabled=1",
+               f"AppCount={len(apps)}"]
+        for k, v in (general or {}).items():
+            ini.append(f"{k}={v}")
+        for n, app in enumerate(apps, start=1):
+            folder = os.path.join(work, app + "-errors")
+            os.makedirs(folder, exist_ok=True)
+            self.folders[app] = folder
+            ini += [f"[App_{n}]", f"Name={app}", f"LogPath={folder}", "Enabled=1"]
+        sections = {
+            "Telegram": dict({"Enabled": 1, "BotToken": "123456:test-bot-token", "ChatId": "42",
+                              "ApiUrl": mock.telegram_api}, **(telegram or {})),
+            "Discord": dict({"Enabled": 1, "Token": "1000/test-webhook-token",
+                             "Username": "Monitor", "ApiUrl": mock.discord_api},
+                            **(discord or {})),
+            "Email": dict({"Enabled": 1, "Host": "127.0.0.1", "Port": mock.smtp_port,
+                           "Address": "ops@example.com", "Subject": "Monitor report"},
+                          **(email or {})),
+        }
+        for name, keys in sections.items():
+            ini.append(f"[{name}]")
+            ini += [f"{k}={v}" for k, v in keys.items()]
+        self.ini = os.path.join(work, "velservermonitor.ini")
+        with open(self.ini, "w") as f:
+            f.write("\n".join(ini) + "\n")
+        self.stderr = open(os.path.join(work, "service.err"), "w+")
+        self.proc = subprocess.Popen([SERVICE, "--console", "--config", self.ini],
+                                     stdout=subprocess.DEVNULL, stderr=self.stderr)
+        if not wait_until(self.listening, timeout=15):
+            raise RuntimeError("service did not open its status channel")
+
+    @staticmethod
+    def listening():
+        with open("/proc/net/unix") as f:
+            return any(r"mailslot\vel_servermonitor" in l for l in f)
+
+    def diagnostic_log(self):
+        path = os.path.join(self.logs, "velservermonitor.log")
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode("utf-16-le")
+        except FileNotFoundError:
+            return ""
+
+    def send_status(self, text):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(text.encode("utf-16-le"), STATUS_CHANNEL)
+
+    def write_exception_log(self, app, name, text):
+        path = os.path.join(self.folders[app], name)
+        tmp = os.path.join(self.work, name + ".tmp")
+        with open(tmp, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        os.rename(tmp, path)  # arrives whole, as a move into the folder
+        return path
+
+    def stop(self, timeout=10):
+        """SIGTERM; returns (exit code, seconds taken)."""
+        start = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = None
+        self.stderr.close()
+        return code, time.monotonic() - start
+
+
+class Workspace:
+    def __enter__(self):
+        self.path = tempfile.mkdtemp(prefix="vel-e2e-")
+        return self.path
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.path, ignore_errors=True)

@@ -1,0 +1,136 @@
+"""End-to-end tests: the real service, the local channel endpoints, real files and sockets."""
+
+import os
+import subprocess
+import unittest
+
+from harness import (DEMO_APP, Mock, Service, Workspace, exception_log, wait_until)
+
+FENCE = "```"
+
+
+class ServiceTest(unittest.TestCase):
+    def start(self, mock_args=(), **service_args):
+        self.ws = Workspace()
+        self.work = self.ws.__enter__()
+        self.addCleanup(self.ws.__exit__, None, None, None)
+        self.mock = Mock(self.work, *mock_args)
+        self.addCleanup(self.mock.stop)
+        self.service = Service(self.work, self.mock, **service_args)
+        self.addCleanup(lambda: self.service.proc.poll() is None and self.service.stop())
+        return self.service, self.mock
+
+
+class AlertTest(ServiceTest):
+    def test_exception_log_reaches_every_channel_in_its_form(self):
+        service, mock = self.start()
+        service.write_exception_log("Shop", "Shop@2026-12-09 10-00-00.0001.Log", exception_log())
+        self.assertTrue(mock.wait_for(3), mock.received())
+        by_channel = {m["channel"]: m for m in mock.received()}
+        self.assertEqual(set(by_channel), {"telegram", "discord", "email"})
+        for chat in ("telegram", "discord"):
+            msg = by_channel[chat]
+            self.assertEqual(msg["title"], "Shop")
+            self.assertIn(FENCE, msg["text"])
+            self.assertIn("Access violation at address 0040A1B2", msg["text"])
+            # The short form stops before the application section.
+            self.assertNotIn("Application Name", msg["text"])
+            self.assertNotIn("-" * 120, msg["text"])
+        mail = by_channel["email"]
+        self.assertEqual(mail["title"], "Monitor report")
+        self.assertIn("EAccessViolation", mail["text"])
+        self.assertNotIn(FENCE, mail["text"])
+        self.assertNotIn("restart the application", mail["text"])
+
+    def test_full_log_for_a_channel_with_send_full_log(self):
+        service, mock = self.start(telegram={"SendFullLog": 1})
+        service.write_exception_log("Shop", "Shop@full.Log", exception_log())
+        self.assertTrue(mock.wait_for(1, "telegram"))
+        text = mock.received("telegram")[0]["text"]
+        self.assertIn("Application Name", text)
+        self.assertNotIn(FENCE, text)
+
+    def test_ignored_class_and_non_logs_send_nothing(self):
+        service, mock = self.start(general={"IgnoreExceptions": "EAbort; EAccessViolation"})
+        service.write_exception_log("Shop", "ignored.Log", exception_log(cls="eaccessviolation"))
+        service.write_exception_log("Shop", "notes.txt", "just a text file\r\n")
+        # A marker alert afterwards proves the two files above were handled and dropped.
+        service.write_exception_log("Shop", "marker.Log", exception_log(cls="EMarker"))
+        self.assertTrue(mock.wait_for(3))
+        self.assertTrue(all("EMarker" in m["text"] for m in mock.received()), mock.received())
+        self.assertNotIn("Error", service.diagnostic_log())
+
+    def test_same_file_twice_alerts_once(self):
+        service, mock = self.start()
+        path = service.write_exception_log("Shop", "twice.Log", exception_log())
+        self.assertTrue(mock.wait_for(3))
+        os.remove(path)
+        service.write_exception_log("Shop", "twice.Log", exception_log())
+        service.write_exception_log("Shop", "after.Log", exception_log(cls="EAfter"))
+        self.assertTrue(mock.wait_for(6))
+        texts = [m["text"] for m in mock.received("telegram")]
+        self.assertEqual(len(texts), 2, texts)
+        self.assertIn("EAfter", texts[1])
+
+
+class StatusReportTest(ServiceTest):
+    def test_status_report_is_formatted_on_all_three(self):
+        service, mock = self.start()
+        service.send_status("AppName=Shop|SessionCount=5|RequestCount=123456|BytesSent=1536|"
+                            "MemWS=3221225472|PacketVer=1")
+        self.assertTrue(mock.wait_for(3, timeout=10), mock.received())
+        for m in mock.received():
+            self.assertIn("Session Count: 5", m["text"])
+            self.assertIn("Request Count: 123.5 K", m["text"])
+            self.assertIn("Bytes Sent: 2 KB", m["text"])
+            self.assertIn("Memory Working Set: 3 GB", m["text"])
+            self.assertNotIn("PacketVer", m["text"])
+        chats = [m for m in mock.received() if m["channel"] != "email"]
+        self.assertTrue(all(m["title"] == "Shop" and FENCE in m["text"] for m in chats))
+
+    @unittest.skipUnless(os.path.exists(DEMO_APP), "demo application not built")
+    def test_application_linking_the_client_library(self):
+        service, mock = self.start(general={"IgnoreExceptions": "demo::IgnoredError"})
+        subprocess.run([DEMO_APP, "--name", "Shop", "--log-folder", service.folders["Shop"]],
+                       check=True, timeout=30)
+        # One status report and one exception alert (not the ignored one) per channel.
+        self.assertTrue(mock.wait_for(6, timeout=15), mock.received())
+        texts = " ".join(m["text"] for m in mock.received())
+        self.assertIn("Session Count", texts)
+        self.assertNotIn("IgnoredError", texts)
+
+
+class ChannelHealthTest(ServiceTest):
+    def test_channel_switched_off_after_max_errors(self):
+        service, mock = self.start(mock_args=("--fail", "telegram=500"),
+                                   telegram={"MaxErrors": 2})
+        for n in range(4):
+            service.write_exception_log("Shop", f"e{n}.Log", exception_log(cls=f"E{n}"))
+            self.assertTrue(mock.wait_for(n + 1, "discord"))
+        line = "Disabling Telegram notification (Number of consecutive errors: 3)"
+        self.assertTrue(wait_until(lambda: line in service.diagnostic_log()))
+        log = service.diagnostic_log()
+        self.assertEqual(log.count("Error: "), 3, log)
+        self.assertEqual(log.count("Disabling Telegram"), 1)
+        self.assertNotIn("test-bot-token", log)
+        self.assertEqual(mock.received("telegram"), [])
+
+    def test_rate_limit_then_success_delivers_once(self):
+        service, mock = self.start(mock_args=("--fail", "telegram=429:1", "--retry-after", "1"))
+        service.write_exception_log("Shop", "limited.Log", exception_log())
+        self.assertTrue(mock.wait_for(1, "telegram"))
+        self.assertTrue(mock.wait_for(1, "email"))
+        self.assertEqual(len(mock.received("telegram")), 1)
+        self.assertNotIn("Error", service.diagnostic_log())
+
+    def test_sigterm_during_a_hanging_delivery_exits_promptly(self):
+        service, mock = self.start(mock_args=("--hang", "telegram"))
+        service.write_exception_log("Shop", "hang.Log", exception_log())
+        self.assertTrue(mock.wait_output("holding telegram"))  # the alert is mid-request
+        code, seconds = service.stop()
+        self.assertEqual(code, 0)
+        self.assertLess(seconds, 5)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,68 @@
+#pragma once
+
+// Posts text messages to a Discord channel through an incoming webhook.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+namespace vel {
+
+class TVelDiscord {
+ public:
+  // token: the part of the webhook URL that follows "/api/webhooks/" ("<id>/<token>").
+  // The HTTP client class must be selected (TVelHTTPClientBase::SetClientClass) before the
+  // first SendMessage.
+  explicit TVelDiscord(const std::string& token);
+  virtual ~TVelDiscord();
+  TVelDiscord(const TVelDiscord&) = delete;
+  TVelDiscord& operator=(const TVelDiscord&) = delete;
+
+  const std::string& Token() const { return FToken; }
+  void SetToken(const std::string& value) { FToken = value; }
+  // The webhook base the token is joined to; "https://discord.com/api/webhooks/" unless set.
+  const std::string& ApiUrl() const { return FBaseURL; }
+  void SetApiUrl(std::string value) { FBaseURL = std::move(value); }
+  const std::string& BaseURL() const { return FBaseURL; }
+  void SetBaseURL(std::string value) { FBaseURL = std::move(value); }
+
+  // Posts msg (the dispatcher's framed text: "**" + title + "**" + CR LF + body, with code
+  // fences) under the name userName (empty: the webhook's own name). Content over 2000
+  // characters goes out as several consecutive messages, a code block cut in two being
+  // closed and reopened. Mentions in the text never ping anyone.
+  // Returns true when every part was accepted (2xx). Otherwise false, with the reason in
+  // ErrorMessage(). A 429 answer is retried after its retry_after (at most 30 s, at most 3
+  // times); Cancel() cuts such a wait short. Throws vel::Exception only when no HTTP client
+  // can be made; ErrorMessage() then keeps its previous value.
+  bool SendMessage(const std::string& msg, const std::string& userName);
+  // Why the last SendMessage failed; empty after a success. Never contains the token.
+  const std::string& ErrorMessage() const { return FErrorMessage; }
+
+  // Ends a retry wait in progress at once (the SendMessage concerned returns false) and makes
+  // every later SendMessage give up before waiting. Safe to call from any thread.
+  void Cancel();
+  bool Cancelled() const;
+
+  // BaseURL joined with Token by one '/' (the token is not encoded).
+  virtual std::string GetWebhookURL() const;
+
+  // Longest wait on a 429 answer (30 s unless changed; tests shorten it).
+  void SetMaxRetryWait(std::chrono::milliseconds value) { FMaxRetryWait = value; }
+
+ private:
+  bool SendPart(const std::string& content, const std::string& userName);
+  bool WaitBeforeRetry(std::chrono::milliseconds wait);
+  std::string HideToken(std::string text) const;
+
+  std::string FToken;
+  std::string FBaseURL = "https://discord.com/api/webhooks/";
+  std::string FErrorMessage;
+  std::chrono::milliseconds FMaxRetryWait{30000};
+
+  mutable std::mutex FCancelLock;
+  std::condition_variable FCancelSignal;
+  bool FCancelled = false;
+};
+
+}  // namespace vel

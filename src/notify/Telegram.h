@@ -1,0 +1,80 @@
+#pragma once
+
+// Sends text messages to one chat through the Telegram Bot API method "sendMessage".
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+namespace vel {
+
+enum class TParseMode { MarkdownV2, HTML, Markdown };
+
+class TVelTelegram {
+ public:
+  // The HTTP client class must be selected (TVelHTTPClientBase::SetClientClass) before the
+  // first SendMessage.
+  TVelTelegram(const std::string& botToken, const std::string& chatId);
+  virtual ~TVelTelegram();
+  TVelTelegram(const TVelTelegram&) = delete;
+  TVelTelegram& operator=(const TVelTelegram&) = delete;
+
+  const std::string& BotToken() const { return FBotToken; }
+  void SetBotToken(const std::string& value) { FBotToken = value; }
+  const std::string& ChatId() const { return FChatId; }
+  void SetChatId(const std::string& value) { FChatId = value; }
+  // Scheme and host of the Bot API, without a trailing slash; "https://api.telegram.org"
+  // unless set. A trailing '/' given here is dropped.
+  const std::string& ApiUrl() const { return FApiUrl; }
+  void SetApiUrl(std::string value);
+  // ApiUrl + "/bot": base of the query-string form of a request.
+  std::string BaseGetURL() const;
+
+  // Sends msg, the text framed by the dispatcher: "**" + title + "**" + CR LF + body, where
+  // the body may hold code fences of three grave accents. The text goes out as MarkdownV2
+  // (title bold, fenced parts as code blocks, everything else escaped) and, when Telegram
+  // would find it longer than 4096 characters, as several consecutive messages, each valid
+  // on its own. silent asks Telegram to deliver without a notification sound.
+  // Returns true when every part was accepted (2xx). Otherwise false, with the reason in
+  // ErrorMessage(). A 429 answer is retried after its retry_after (at most 30 s, at most 3
+  // times); Cancel() cuts such a wait short. Throws vel::Exception only when no HTTP client
+  // can be made (no client class selected or registered).
+  bool SendMessage(const std::string& msg, bool silent);
+  // Why the last SendMessage failed; empty after a success. Never contains the bot token.
+  const std::string& ErrorMessage() const { return FErrorMessage; }
+
+  // Ends a retry wait in progress at once (the SendMessage concerned returns false) and makes
+  // every later SendMessage give up before waiting. Safe to call from any thread, e.g. from a
+  // service stop while another thread is sending.
+  void Cancel();
+  bool Cancelled() const;
+
+  // The request URL: ApiUrl + "/bot" + token + "/sendMessage" (the token is not encoded).
+  virtual std::string GetPostURL() const;
+
+  // Longest wait on a 429 answer (30 s unless changed; tests shorten it).
+  void SetMaxRetryWait(std::chrono::milliseconds value) { FMaxRetryWait = value; }
+
+ private:
+  bool SendPart(const std::string& text, bool silent);
+  bool WaitBeforeRetry(std::chrono::milliseconds wait);
+  std::string HideToken(std::string text) const;
+
+  std::string FBotToken;
+  std::string FChatId;
+  std::string FApiUrl = "https://api.telegram.org";
+  std::string FErrorMessage;
+  std::chrono::milliseconds FMaxRetryWait{30000};
+
+  mutable std::mutex FCancelLock;
+  std::condition_variable FCancelSignal;
+  bool FCancelled = false;
+};
+
+// Name of the process-wide parse mode ("MarkdownV2" unless changed).
+TParseMode TelegramParseMode();
+void SetTelegramParseMode(TParseMode mode);
+const char* ParseModeName(TParseMode mode);
+
+}  // namespace vel

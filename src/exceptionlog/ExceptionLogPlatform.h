@@ -1,0 +1,65 @@
+#pragma once
+
+// The operating-system side of the exception-log writer (ExceptionLog_linux.cpp). Internal to
+// the writer.
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace vel::exceptionlog_detail {
+
+using TClock = std::chrono::system_clock;
+
+// Broken-down local time with milliseconds.
+struct LocalTime {
+  std::tm tm{};
+  int millisecond = 0;
+};
+LocalTime ToLocalTime(TClock::time_point t);
+
+// The time separator of the process locale (":" when the locale names none).
+std::string LocaleTimeSeparator();
+
+// When the process started; the moment this library was loaded when the system cannot say.
+TClock::time_point ProcessStartTime();
+
+// The kernel's identifier of the calling thread.
+uint64_t CurrentThreadId();
+
+// The readable name of a type ("std::runtime_error", "shop::EOrderFailed").
+std::string ReadableTypeName(const std::type_info& type);
+
+// The calling thread's stack, innermost first, one readable line per frame, leaving out the
+// writer's own frames. Empty when no frame can be taken.
+std::vector<std::string> CaptureStackTrace();
+
+// Creates the folder and every missing parent. False when it cannot be done.
+bool CreateFolders(const std::string& folder);
+
+// Writes bytes to a new file, replacing one of the same name, readable by the owner's group
+// (mode 0640) and by nobody else. False on any failure; a half-written file is removed.
+bool WriteWholeFile(const std::string& fileName, const std::string& bytes);
+
+// True when the folder is the root of the file system ("/", "//", "/..", or a path that
+// resolves to it).
+bool IsFileSystemRoot(const std::string& folder);
+
+// The files directly in folder (no directories), with their last-write times.
+struct FolderFile {
+  std::string Name;  // name within the folder
+  TClock::time_point LastWrite;
+};
+std::vector<FolderFile> ListFiles(const std::string& folder);
+
+// Deletes a file; false when it cannot be deleted.
+bool DeleteFileNamed(const std::string& fileName);
+
+// Pauses the calling thread for about a millisecond between deletions, so that a purge of a
+// large folder does not monopolise the disk.
+void PauseBriefly();
+
+}  // namespace vel::exceptionlog_detail

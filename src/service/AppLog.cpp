@@ -116,9 +116,14 @@ void EchoToConsole(const std::string& text) {
 
 }  // namespace
 
+std::string ApplicationFullFileName() {
+  static const std::string path = applog_detail::ExecutablePath();
+  return path;
+}
+
 std::string ApplicationName() {
   static const std::string name = [] {
-    std::string exe = applog_detail::ExecutablePath();
+    std::string exe = ApplicationFullFileName();
     return exe.empty() ? std::string("velservermonitor") : NameWithoutExtension(exe);
   }();
   return name;
@@ -133,7 +138,7 @@ void SetLogFolder(std::string folder) {
 std::string LogFolder() {
   std::lock_guard lock(StateLock());
   if (!State().folderSet) {
-    State().folder = FolderOf(applog_detail::ExecutablePath());
+    State().folder = FolderOf(ApplicationFullFileName());
     State().folderSet = true;
   }
   return State().folder;

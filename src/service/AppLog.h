@@ -31,6 +31,8 @@ std::string LogFolder();
 
 // The executable's file name without its extension ("velservermonitor").
 std::string ApplicationName();
+// The executable's full path ("/usr/sbin/velservermonitor").
+std::string ApplicationFullFileName();
 
 // The full name of the diagnostic log file for an extension: LogFolder() + ApplicationName()
 // + "." + extension.

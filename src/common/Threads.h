@@ -127,6 +127,8 @@ class TVelThreadBase {
   int32_t tag_ = 0;
   bool synchronize_ = false;
   bool selfOwned_ = false;
+  bool started_ = false;   // guarded by stateMutex_
+  bool finished_ = false;  // guarded by the Synchronize queue's lock (see Threads.cpp)
   std::atomic<bool> terminated_{false};
   mutable std::mutex stateMutex_;
   std::exception_ptr fatalException_;

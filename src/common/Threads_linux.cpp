@@ -1,0 +1,37 @@
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/Threads.h"
+
+namespace vel {
+
+namespace detail {
+// The process's first thread has the process's id as its thread id.
+bool IsMainThread() {
+  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+}
+}  // namespace detail
+
+void SetCurrentThreadName(const std::string& name) {
+  constexpr std::size_t kMax = 15;  // the kernel keeps 16 bytes with the terminator
+  std::string cut = name.substr(0, kMax);
+  if (name.size() > kMax) {
+    // Do not leave half a UTF-8 sequence at the end: back off to the start of the character
+    // that the cut went through.
+    std::size_t end = kMax;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
+    cut = name.substr(0, end);
+  }
+  ::pthread_setname_np(::pthread_self(), cut.c_str());
+}
+
+std::string GetCurrentThreadName() {
+  char buffer[16] = {};
+  if (::pthread_getname_np(::pthread_self(), buffer, sizeof buffer) != 0) return {};
+  return buffer;
+}
+
+}  // namespace vel

@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "common/AppInfo.h"
+#include "common/Utf.h"
 #include "service/AppLogPlatform.h"
 
 namespace vel {
@@ -37,78 +39,6 @@ LogState& State() {
 // Set while AppendAppLog falls back to the system log, so the console sees the line once.
 thread_local bool t_inAppLog = false;
 
-std::string FolderOf(const std::string& path) {
-  auto pos = path.find_last_of('/');
-  if (pos == std::string::npos) return "./";
-  return path.substr(0, pos + 1);
-}
-
-std::string NameWithoutExtension(const std::string& path) {
-  std::string name = path.substr(path.find_last_of('/') + 1);
-  auto dot = name.find_last_of('.');
-  if (dot != std::string::npos && dot != 0) name.resize(dot);
-  return name;
-}
-
-// UTF-8 to UTF-16LE bytes. Malformed sequences become U+FFFD so a bad byte never costs the
-// rest of the line.
-std::string Utf8ToUtf16LeBytes(const std::string& s) {
-  std::string out;
-  out.reserve(s.size() * 2);
-  auto put = [&out](unsigned cu) {
-    out.push_back(static_cast<char>(cu & 0xFF));
-    out.push_back(static_cast<char>((cu >> 8) & 0xFF));
-  };
-  size_t i = 0, n = s.size();
-  while (i < n) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    unsigned cp;
-    size_t len;
-    if (c < 0x80) {
-      cp = c;
-      len = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      cp = c & 0x1F;
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      cp = c & 0x0F;
-      len = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      cp = c & 0x07;
-      len = 4;
-    } else {
-      put(0xFFFD);
-      ++i;
-      continue;
-    }
-    bool ok = i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80)
-        ok = false;
-      else
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (ok && ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-               (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
-      ok = false;
-    if (!ok) {
-      put(0xFFFD);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 + (cp >> 10));
-      put(0xDC00 + (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
-    i += len;
-  }
-  return out;
-}
-
 void EchoToConsole(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
@@ -117,16 +47,12 @@ void EchoToConsole(const std::string& text) {
 }  // namespace
 
 std::string ApplicationFullFileName() {
-  static const std::string path = applog_detail::ExecutablePath();
-  return path;
+  return TVelAppInfo::GetAppFullFileName();
 }
 
 std::string ApplicationName() {
-  static const std::string name = [] {
-    std::string exe = ApplicationFullFileName();
-    return exe.empty() ? std::string("velservermonitor") : NameWithoutExtension(exe);
-  }();
-  return name;
+  std::string name = TVelAppInfo::GetAppName();
+  return name.empty() ? std::string("velservermonitor") : name;
 }
 
 void SetLogFolder(std::string folder) {
@@ -138,7 +64,7 @@ void SetLogFolder(std::string folder) {
 std::string LogFolder() {
   std::lock_guard lock(StateLock());
   if (!State().folderSet) {
-    State().folder = FolderOf(ApplicationFullFileName());
+    State().folder = TVelAppInfo::GetAppPath();
     State().folderSet = true;
   }
   return State().folder;
@@ -197,7 +123,7 @@ void LogToEventLog(const std::string& text) {
 void AppendTextToFile(const std::string& fileName, const std::string& text) {
   bool written = false;
   try {
-    written = applog_detail::AppendBytesToFile(fileName, Utf8ToUtf16LeBytes(text));
+    written = applog_detail::AppendBytesToFile(fileName, Utf8ToUtf16LEBytes(text));
   } catch (...) {
     written = false;
   }

@@ -7,9 +7,6 @@
 
 namespace vel::applog_detail {
 
-// The executable's full path ("" when it cannot be found).
-std::string ExecutablePath();
-
 // Local date and time of now, split as the log line needs it.
 struct LocalNow {
   std::tm tm;

@@ -12,19 +12,6 @@
 
 namespace vel::applog_detail {
 
-std::string ExecutablePath() {
-  std::string buf(4096, '\0');
-  for (;;) {
-    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return {};
-    if (static_cast<size_t>(n) < buf.size()) {
-      buf.resize(static_cast<size_t>(n));
-      return buf;
-    }
-    buf.resize(buf.size() * 2);
-  }
-}
-
 LocalNow GetLocalNow() {
   auto now = std::chrono::system_clock::now();
   std::time_t t = std::chrono::system_clock::to_time_t(now);

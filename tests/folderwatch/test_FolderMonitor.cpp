@@ -1,0 +1,385 @@
+#include "folderwatch/FolderMonitor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include "common/Exception.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace vel;
+using vel::test::TempDir;
+
+namespace {
+
+const TChangeTypes kServiceChanges{ctFileName, ctCreationTime};
+
+// Collects the changes a monitor reports and lets the test wait for one.
+class Events {
+ public:
+  TFolderChangeEvent Handler() {
+    return [this](TVelFolderMonitor*, const TFolderItemInfo& item) {
+      {
+        std::lock_guard lock(FLock);
+        FItems.push_back(item);
+      }
+      FChanged.notify_all();
+    };
+  }
+
+  bool WaitFor(const std::string& name, TFolderAction action,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(FLock);
+    return FChanged.wait_for(lock, timeout, [&] { return IndexOfLocked(name, action) >= 0; });
+  }
+
+  // Position of the first report of name with action, -1 when none.
+  int IndexOf(const std::string& name, TFolderAction action) {
+    std::lock_guard lock(FLock);
+    return IndexOfLocked(name, action);
+  }
+
+  bool Has(const std::string& name) {
+    std::lock_guard lock(FLock);
+    return std::any_of(FItems.begin(), FItems.end(),
+                       [&](const TFolderItemInfo& i) { return i.Name == name; });
+  }
+
+  size_t Count() {
+    std::lock_guard lock(FLock);
+    return FItems.size();
+  }
+
+ private:
+  int IndexOfLocked(const std::string& name, TFolderAction action) const {
+    for (size_t i = 0; i < FItems.size(); ++i)
+      if (FItems[i].Name == name && FItems[i].Action == action) return static_cast<int>(i);
+    return -1;
+  }
+
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::vector<TFolderItemInfo> FItems;
+};
+
+void Touch(const fs::path& file) {
+  std::ofstream(file) << "x";
+}
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+}  // namespace
+
+TEST(FolderMonitor, ChangeTypesSetOfServiceIs65) {
+  EXPECT_EQ(kServiceChanges.Value(), 65);
+  TChangeTypes t(65);
+  EXPECT_TRUE(t.Contains(ctFileName));
+  EXPECT_TRUE(t.Contains(ctCreationTime));
+  EXPECT_FALSE(t.Contains(ctDirName));
+  t.Exclude(ctFileName);
+  t.Include(ctSecurityAttr);
+  EXPECT_EQ(t.Value(), 64 + 128);
+}
+
+TEST(FolderMonitor, CreatesMissingFolderAndReportsNewRemovedAndRename) {
+  TempDir tmp;
+  const std::string folder = tmp.file("a/b/logs");
+  Events ev;
+  TVelFolderMonitor mon("Shop", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  ASSERT_TRUE(fs::is_directory(folder));
+  EXPECT_TRUE(mon.IsActive());
+  EXPECT_EQ(mon.Name(), "Shop");
+
+  Touch(folder + "/one.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/one.Log", faNew));
+
+  fs::rename(folder + "/one.Log", folder + "/two.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/two.Log", faRenamedNew));
+  const int oldAt = ev.IndexOf(folder + "/one.Log", faRenamedOld);
+  ASSERT_GE(oldAt, 0);
+  EXPECT_EQ(ev.IndexOf(folder + "/two.Log", faRenamedNew), oldAt + 1);
+  EXPECT_EQ(ev.IndexOf(folder + "/one.Log", faRemoved), -1);
+
+  fs::remove(folder + "/two.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/two.Log", faRemoved));
+}
+
+TEST(FolderMonitor, MovesAcrossTheFolderBoundaryAreNewAndRemoved) {
+  TempDir tmp;
+  const std::string folder = tmp.file("watched");
+  const std::string outside = tmp.file("outside");
+  fs::create_directories(outside);
+  Events ev;
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+
+  Touch(outside + "/in.Log");
+  fs::rename(outside + "/in.Log", folder + "/in.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/in.Log", faNew));
+
+  fs::rename(folder + "/in.Log", outside + "/out.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/in.Log", faRemoved));
+  EXPECT_EQ(ev.IndexOf(folder + "/in.Log", faRenamedOld), -1);
+}
+
+TEST(FolderMonitor, TrailingDelimiterIsNotDoubled) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs") + "/";
+  Events ev;
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  Touch(folder + "f.Log");
+  EXPECT_TRUE(ev.WaitFor(folder + "f.Log", faNew));
+  EXPECT_FALSE(ev.Has(folder + "/f.Log"));
+}
+
+TEST(FolderMonitor, SubFoldersOnlyWhenAsked) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  fs::create_directories(folder + "/old");
+  Events ev;
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  EXPECT_FALSE(mon.MonitorSubFolders());
+
+  Touch(folder + "/old/hidden.Log");
+  Touch(folder + "/marker1");
+  ASSERT_TRUE(ev.WaitFor(folder + "/marker1", faNew));
+  EXPECT_FALSE(ev.Has(folder + "/old/hidden.Log"));
+
+  mon.SetMonitorSubFolders(true);
+  EXPECT_TRUE(mon.IsActive());
+  Touch(folder + "/old/seen.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/old/seen.Log", faNew));
+
+  // A subfolder made while watching is watched too, including what lands in it at once.
+  fs::create_directories(folder + "/new/deeper");
+  Touch(folder + "/new/deeper/n.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/new/deeper/n.Log", faNew));
+
+  // A renamed subfolder keeps being watched under its new name.
+  fs::rename(folder + "/new", folder + "/renamed");
+  Touch(folder + "/renamed/deeper/r.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/renamed/deeper/r.Log", faNew));
+
+  // ctDirName is not set: folders themselves are not reported.
+  EXPECT_FALSE(ev.Has(folder + "/new"));
+  EXPECT_FALSE(ev.Has(folder + "/new/deeper"));
+}
+
+TEST(FolderMonitor, ChangeKindsFilterWhatIsReported) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  fs::create_directories(folder + "/existing");
+  Touch(folder + "/f.txt");
+  Events names, writes;
+  TVelFolderMonitor byName("n", folder, kServiceChanges, true);
+  byName.SetOnFolderChange(names.Handler());
+  TVelFolderMonitor byWrite("w", folder, TChangeTypes{ctLastWriteTime, ctDirName}, true);
+  byWrite.SetOnFolderChange(writes.Handler());
+
+  std::ofstream(folder + "/f.txt", std::ios::app) << "more";
+  fs::create_directories(folder + "/dir");
+  Touch(folder + "/marker");
+  ASSERT_TRUE(names.WaitFor(folder + "/marker", faNew));
+  ASSERT_TRUE(writes.WaitFor(folder + "/f.txt", faModified));
+  ASSERT_TRUE(writes.WaitFor(folder + "/dir", faNew));
+  EXPECT_FALSE(names.Has(folder + "/f.txt"));
+  EXPECT_FALSE(names.Has(folder + "/dir"));
+  EXPECT_EQ(writes.IndexOf(folder + "/marker", faNew), -1);
+}
+
+TEST(FolderMonitor, ActivateRefusesWithItsMessages) {
+  TempDir tmp;
+  EXPECT_EQ(MessageOf([&] { TVelFolderMonitor m("m", tmp.file("x"), TChangeTypes{}, true); }),
+            "TVelFolderMonitor.Activate: Events to be monitored need to be specified");
+  EXPECT_EQ(MessageOf([&] { TVelFolderMonitor m("m", "", kServiceChanges, true); }),
+            "TVelFolderMonitor.Activate: Folder to be monitored needs to be specified");
+  Touch(tmp.file("plain"));
+  const std::string bad = tmp.file("plain") + "/logs";
+  EXPECT_EQ(
+      MessageOf([&] { TVelFolderMonitor m("m", bad, kServiceChanges, true); }),
+      "TVelFolderMonitor.Activate: Folder \"" + bad + "\" does not exist and cannot be created");
+
+  TVelFolderMonitor inactive("m", bad, kServiceChanges, false);
+  EXPECT_THROW(inactive.Activate(), Exception);
+  EXPECT_FALSE(inactive.IsActive());
+}
+
+TEST(FolderMonitor, ActivateAndDeactivateAreIdempotentAndNotify) {
+  TempDir tmp;
+  int activated = 0, deactivated = 0;
+  TVelFolderMonitor mon("m", tmp.file("logs"), kServiceChanges, false);
+  mon.SetOnActivated([&](TVelFolderMonitor* s) {
+    EXPECT_EQ(s, &mon);
+    ++activated;
+  });
+  mon.SetOnDeactivated([&](TVelFolderMonitor*) { ++deactivated; });
+  EXPECT_FALSE(mon.IsActive());
+  mon.Deactivate();
+  EXPECT_EQ(deactivated, 0);
+  mon.Activate();
+  mon.Activate();
+  mon.SetIsActive(true);
+  EXPECT_EQ(activated, 1);
+  mon.SetIsActive(false);
+  mon.Deactivate();
+  EXPECT_EQ(deactivated, 1);
+  EXPECT_FALSE(mon.IsActive());
+}
+
+TEST(FolderMonitor, NothingReportedAfterDeactivateAndWorkerEndsWithoutAChange) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  Events control;
+  TVelFolderMonitor watcher("control", folder, kServiceChanges, true);
+  watcher.SetOnFolderChange(control.Handler());
+  {
+    Events ev;
+    TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+    mon.SetOnFolderChange(ev.Handler());
+    Touch(folder + "/before");
+    ASSERT_TRUE(ev.WaitFor(folder + "/before", faNew));
+    mon.Deactivate();
+    EXPECT_FALSE(mon.IsActive());
+    Touch(folder + "/after");
+    ASSERT_TRUE(control.WaitFor(folder + "/after", faNew));
+    EXPECT_FALSE(ev.Has(folder + "/after"));
+  }
+  // Deactivated with no change following: the destructor's join must not hang on a worker
+  // blocked in its wait (ctest's time-out catches a hang).
+  TVelFolderMonitor idle("idle", folder, kServiceChanges, true);
+  idle.Deactivate();
+}
+
+TEST(FolderMonitor, SetFolderRestartRules) {
+  TempDir tmp;
+  const std::string first = tmp.file("Logs");
+  const std::string second = tmp.file("other");
+  int activated = 0, deactivated = 0;
+  Events ev;
+  TVelFolderMonitor mon("m", first, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  mon.SetOnActivated([&](TVelFolderMonitor*) { ++activated; });
+  mon.SetOnDeactivated([&](TVelFolderMonitor*) { ++deactivated; });
+
+  // Another letter case of the same path: no restart, the old text stays.
+  std::string upper = first;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  mon.SetFolder(upper);
+  EXPECT_EQ(mon.Folder(), first);
+  EXPECT_EQ(activated, 0);
+  EXPECT_EQ(deactivated, 0);
+
+  // A different path while active: restarted on the new folder.
+  mon.SetFolder(second);
+  EXPECT_EQ(mon.Folder(), second);
+  EXPECT_EQ(deactivated, 1);
+  EXPECT_EQ(activated, 1);
+  EXPECT_TRUE(mon.IsActive());
+  Touch(first + "/old-folder");
+  Touch(second + "/new-folder");
+  ASSERT_TRUE(ev.WaitFor(second + "/new-folder", faNew));
+
+  // Unchanged change kinds: nothing; changed ones: restart.
+  mon.SetMonitoredChanges(kServiceChanges);
+  EXPECT_EQ(activated, 1);
+  mon.SetMonitoredChanges(TChangeTypes{ctFileName});
+  EXPECT_EQ(activated, 2);
+  EXPECT_EQ(mon.MonitoredChanges().Value(), 1);
+  mon.SetMonitorSubFolders(false);
+  EXPECT_EQ(activated, 2);
+
+  // Inactive: only stored.
+  mon.Deactivate();
+  mon.SetFolder(first);
+  mon.SetMonitorSubFolders(true);
+  EXPECT_EQ(activated, 2);
+  EXPECT_FALSE(mon.IsActive());
+  EXPECT_EQ(mon.Folder(), first);
+  EXPECT_FALSE(ev.Has(first + "/old-folder"));
+}
+
+TEST(FolderMonitor, DeletedFolderIsRecreatedAndWatchedOn) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  Events ev;
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+
+  fs::remove_all(folder);
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return fs::is_directory(folder); }));
+  Touch(folder + "/after-recreate.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/after-recreate.Log", faNew));
+
+  // Deleted and made again by someone else at once, with a file in it before the watch is
+  // back: the file is still reported.
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  Touch(folder + "/quick.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/quick.Log", faNew));
+
+  // Moved away: the original path is watched again, not the moved folder.
+  fs::rename(folder, tmp.file("moved"));
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return fs::is_directory(folder); }));
+  Touch(tmp.file("moved") + "/elsewhere.Log");
+  Touch(folder + "/back.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/back.Log", faNew));
+  EXPECT_FALSE(ev.Has(folder + "/elsewhere.Log"));
+  mon.Deactivate();
+}
+
+TEST(FolderMonitor, QueueOverflowLosesABatchButTheWatchGoesOn) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  int limit = 16384;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
+  ASSERT_LT(limit, 200000) << "queue too large to overflow in a test";
+
+  std::mutex gateLock;
+  std::condition_variable gateCv;
+  bool open = false;
+  Events ev;
+  auto record = ev.Handler();
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  // The first report holds the worker until the queue has overflowed.
+  mon.SetOnFolderChange([&](TVelFolderMonitor* s, const TFolderItemInfo& item) {
+    std::unique_lock lock(gateLock);
+    gateCv.wait(lock, [&] { return open; });
+    lock.unlock();
+    record(s, item);
+  });
+  const int files = limit + 200;
+  for (int i = 0; i < files; ++i) Touch(folder + "/f" + std::to_string(i));
+  {
+    std::lock_guard lock(gateLock);
+    open = true;
+  }
+  gateCv.notify_all();
+  // Changes made while the system's queue is still full are dropped as well, so keep making
+  // new ones until the watch reports one.
+  bool seen = false;
+  for (int i = 0; i < 300 && !seen; ++i) {
+    const std::string marker = folder + "/after-overflow" + std::to_string(i);
+    Touch(marker);
+    seen = ev.WaitFor(marker, faNew, std::chrono::milliseconds(200));
+  }
+  ASSERT_TRUE(seen);
+  EXPECT_LT(ev.Count(), static_cast<size_t>(files));
+  EXPECT_GT(ev.Count(), 0u);
+}

@@ -183,9 +183,10 @@ class TVelStringList {
   void SetStrings(int Index, const std::string& S);
   TObjectRef Objects(int Index) const;
   void SetObjects(int Index, TObjectRef AObject);
-  // Name and value parts of a line; a line without separator is all name ("" as value).
+  // Name and value parts of a line; both are "" for a line without separator.
   std::string Names(int Index) const;
   std::string ValueFromIndex(int Index) const;
+  // Rewrites the line as its name, separator and Value; an empty Value deletes the line.
   void SetValueFromIndex(int Index, const std::string& Value);
   // Value of the line found by IndexOfName, or "".
   std::string Values(std::string_view Name) const;
@@ -237,6 +238,7 @@ class TVelStringList {
   };
   void CheckIndex(int Index) const;
   void InsertItem(int Index, const std::string& S, TObjectRef AObject);
+  void SortItems();
 
   std::vector<TItem> FItems;
   bool FSorted = false;

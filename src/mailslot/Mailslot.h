@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vel {
@@ -58,7 +59,9 @@ class TVelMailslot {
  protected:
   // Opens the handle; on failure records LastError, raises nothing. Called with FLock held.
   virtual void DoOpen() = 0;
-  // Releases what DoOpen acquired besides the handle (the server's queue). FLock held.
+  // Releases what DoOpen acquired besides the handle, before and after the handle is
+  // closed (the server's receiving thread and queue). FLock held.
+  virtual void DoBeforeClose() {}
   virtual void DoAfterClose() {}
   // Sets LastError to "<class>.DoOpen: Could not open Mailslot [<reason>]".
   void SetOpenError(const std::string& reason);
@@ -125,16 +128,26 @@ class TVelMailslotServer : public TVelMailslot {
 
  protected:
   void DoOpen() override;
+  void DoBeforeClose() override;
   void DoAfterClose() override;
 
  private:
-  // Moves every datagram waiting in the socket into FQueue. FLock held.
-  void Drain();
+  // Moves every datagram waiting in the socket into FQueue. FQueueLock held.
+  void Drain(int handle);
+  // A thread that takes datagrams off the socket as they come, so the system's small
+  // per-socket queue never refuses a sender while nobody reads.
+  void StartReceiver();
+  void StopReceiver();
 
   int32_t FTimeout = 1;
+  // FQueueLock guards the queue, the drop count and the size limit; it is taken after
+  // FLock, and the receiving thread takes only this one.
+  mutable std::mutex FQueueLock;
   uint32_t FMaxMessageSize = 8192;
   std::deque<std::vector<uint8_t>> FQueue;
   uint64_t FDropped = 0;
+  std::thread FReceiver;
+  int FWakeHandle = -1;
 };
 
 // The sending end.

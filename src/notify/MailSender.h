@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace vel {
@@ -71,10 +72,10 @@ class TVelMailSender {
  private:
   struct TConnection;  // the libcurl handle and what it was set up with
 
-  void CheckSettings();
   void Connect();
-  void Disconnect();
   [[noreturn]] void RaiseError(const std::string& text) const;
+  // text with the password masked, so no message ever carries it.
+  std::string Masked(std::string text) const;
 
   int FPort = 0;
   std::string FHost;
@@ -86,7 +87,7 @@ class TVelMailSender {
   bool FKeepConnected = false;
   bool FUseTLS = false;
   TSMTPAuthenticationType FAuthenticationType = satDefault;
-  TConnection* FSMTP = nullptr;  // owned; created at the first connect
+  std::unique_ptr<TConnection> FSMTP;  // created at the first connect
 };
 
 }  // namespace vel

@@ -46,6 +46,20 @@ std::string ReadFirstLine(int fd, std::chrono::milliseconds timeout) {
   return line;
 }
 
+// Undoes the server's one-line form of a value ("\\", "\\r", "\\n").
+std::string Unescape(const std::string& v) {
+  std::string out;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] == '\\' && i + 1 < v.size()) {
+      char n = v[++i];
+      out += n == 'r' ? '\r' : n == 'n' ? '\n' : n;
+    } else {
+      out += v[i];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 SmtpServer::SmtpServer(const std::filesystem::path& folder, Options options) : folder_(folder) {
@@ -61,6 +75,8 @@ SmtpServer::SmtpServer(const std::filesystem::path& folder, Options options) : f
   if (options.refuseAuth) args.push_back("--refuse-auth");
   if (options.offerCramMd5) args.push_back("--cram-md5");
   if (options.authRequired) args.push_back("--auth-required");
+  if (!options.onlyMechanism.empty())
+    args.insert(args.end(), {"--only-mechanism", options.onlyMechanism});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -144,6 +160,18 @@ std::optional<SmtpServer::Message> SmtpServer::WaitForMessage(
       m.authMechanism = value;
     else if (key == "login")
       m.login = value;
+    else if (key == "peer")
+      m.peerPort = std::atoi(value.c_str());
+    else if (key == "subject")
+      m.subject = Unescape(value);
+    else if (key == "from")
+      m.from = Unescape(value);
+    else if (key == "to")
+      m.to = Unescape(value);
+    else if (key == "body")
+      m.body = Unescape(value);
+    else if (key == "parse_error")
+      m.parseError = Unescape(value);
   }
   auto eml = base;
   eml += ".eml";

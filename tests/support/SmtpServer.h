@@ -22,6 +22,7 @@ class SmtpServer {
     bool refuseAuth = false;    // AUTH offered, every login refused (535)
     bool offerCramMd5 = false;  // CRAM-MD5 offered besides LOGIN and PLAIN
     bool authRequired = false;  // MAIL refused before a login
+    std::string onlyMechanism;  // "LOGIN" or "PLAIN": offer this one alone
     int port = 0;               // 0: a free port
   };
   struct Message {
@@ -31,6 +32,13 @@ class SmtpServer {
     std::string authMechanism;  // empty when the client did not log in
     std::string login;
     std::string data;  // the message as received (headers and body)
+    int peerPort = 0;  // the client's port: equal for messages sent over one connection
+    // Decoded by the server's own mail parser: what a mail client would show.
+    std::string subject;
+    std::string from;
+    std::string to;
+    std::string body;
+    std::string parseError;  // set when the message could not be parsed
   };
 
   // Starts the server and waits until it listens; Started() tells whether it did.

@@ -7,15 +7,17 @@ ends when its standard input closes or on SIGTERM.
 """
 import argparse
 import asyncio
-import base64
+import email
+import email.policy
 import hashlib
 import hmac
+import logging
 import os
 import signal
 import ssl
 import subprocess
 import sys
-import threading
+import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
@@ -30,6 +32,10 @@ def make_certificate(folder):
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, key)
     return ctx
+
+
+def one_line(text):
+    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
 
 
 class Recorder:
@@ -51,29 +57,52 @@ class Recorder:
     def authenticator(self, server, session, envelope, mechanism, auth_data):
         ok = isinstance(auth_data, LoginPassword) and self.check(auth_data.login, auth_data.password)
         session.mechanism_used = mechanism
-        return AuthResult(success=ok, auth_data=auth_data)
+        # handled=False: the server itself answers 535 to a refused login.
+        return AuthResult(success=ok, handled=False, auth_data=auth_data)
 
     async def _cram_md5(self, server, args):
         challenge = "<%s@127.0.0.1>" % os.urandom(8).hex()
         answer = await server.challenge_auth(challenge)
         if not isinstance(answer, bytes):
-            return AuthResult(success=False)
+            return AuthResult(success=False, handled=False)
         login, _, digest = answer.partition(b" ")
         expected = hmac.new(self.password.encode(), challenge.encode(), hashlib.md5).hexdigest()
         ok = not self.refuse and login == self.user.encode() and digest == expected.encode()
         server.session.mechanism_used = "CRAM-MD5"
-        return AuthResult(success=ok, auth_data=LoginPassword(login, b""))
+        return AuthResult(success=ok, handled=False, auth_data=LoginPassword(login, b""))
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.startswith("unknown"):
+            return "550 5.1.1 No such user here"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
         base = os.path.join(self.folder, "msg-%d" % self.count)
         meta = ["mail_from: " + (envelope.mail_from or "")]
         meta += ["rcpt: " + r for r in envelope.rcpt_tos]
-        meta.append("tls: %d" % (1 if session.ssl is not None else 0))
+        implicit_tls = server.transport.get_extra_info("sslcontext") is not None
+        meta.append("tls: %d" % (1 if session.ssl is not None or implicit_tls else 0))
         meta.append("auth: " + getattr(session, "mechanism_used", ""))
         auth_data = session.auth_data
         login = auth_data.login if isinstance(auth_data, LoginPassword) else b""
         meta.append("login: " + login.decode("utf-8", "replace"))
+        meta.append("peer: %s" % (session.peer[1] if session.peer else ""))
+        try:
+            parsed = email.message_from_bytes(envelope.original_content or envelope.content,
+                                              policy=email.policy.default)
+            for name in ("Subject", "From", "To"):
+                meta.append("%s: %s" % (name.lower(), one_line(str(parsed.get(name, "")))))
+            # Without the line end that closes the message.
+            body = parsed.get_content()
+            if body.endswith("\r\n"):
+                body = body[:-2]
+            elif body.endswith("\n"):
+                body = body[:-1]
+            meta.append("body: " + one_line(body))
+        except Exception as error:  # a malformed message is the test's finding, not a crash
+            meta.append("parse_error: " + one_line(repr(error)))
         # The data first, the envelope last and by rename: a reader that sees the .meta file
         # finds the whole message.
         with open(base + ".eml", "wb") as f:
@@ -85,6 +114,8 @@ class Recorder:
 
 
 def main():
+    warnings.simplefilter("ignore")
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     p = argparse.ArgumentParser()
     p.add_argument("--dir", required=True)
     p.add_argument("--port", type=int, default=0)
@@ -94,6 +125,7 @@ def main():
     p.add_argument("--refuse-auth", action="store_true")
     p.add_argument("--cram-md5", action="store_true")
     p.add_argument("--auth-required", action="store_true")
+    p.add_argument("--only-mechanism", default="")
     a = p.parse_args()
 
     ctx = make_certificate(a.dir) if a.tls != "none" else None
@@ -107,6 +139,9 @@ def main():
         if offer_auth:
             kwargs.update(authenticator=recorder.authenticator, auth_require_tls=False,
                           auth_required=a.auth_required)
+            if a.only_mechanism:
+                kwargs["auth_exclude_mechanism"] = [
+                    m for m in ("LOGIN", "PLAIN") if m != a.only_mechanism]
         else:
             kwargs.update(auth_exclude_mechanism=["LOGIN", "PLAIN"])
         return SMTP(recorder, **kwargs)
@@ -119,14 +154,15 @@ def main():
     sys.stdout.write("PORT %d\n" % port)
     sys.stdout.flush()
 
-    def watch_stdin():
+    def on_stdin():
         try:
-            while sys.stdin.buffer.read(4096):
-                pass
-        finally:
-            loop.call_soon_threadsafe(loop.stop)
+            data = os.read(sys.stdin.fileno(), 4096)
+        except OSError:
+            data = b""
+        if not data:
+            loop.stop()
 
-    threading.Thread(target=watch_stdin, daemon=True).start()
+    loop.add_reader(sys.stdin.fileno(), on_stdin)
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.run_forever()
     server.close()

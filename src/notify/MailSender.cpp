@@ -1,0 +1,281 @@
+#include "notify/MailSender.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "common/Exception.h"
+#include "notify/MailSocket.h"
+#include "notify/MimeMessage.h"
+
+namespace vel {
+
+namespace {
+
+constexpr const char* kClassName = "TVelMailSender";
+// The TCP connection must come within this time; the conversation after it gets more.
+constexpr int kConnectTimeoutMs = 300;
+constexpr long kHandshakeTimeoutMs = 30000;
+constexpr long kServerResponseTimeoutS = 60;
+// The port where SMTP runs inside TLS from the first byte.
+constexpr int kImplicitTlsPort = 465;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; });
+  return s;
+}
+
+}  // namespace
+
+// The libcurl handle and the state of one conversation.
+struct TVelMailSender::TConnection {
+  CURL* curl = nullptr;
+  bool useTLS = false;     // fixed when the handle is made
+  bool connected = false;  // a connection kept open by an earlier SendMail
+  TMailSocketSetup socket;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  // Filled by the debug callback during a transfer.
+  std::string lastReply;  // the server's last negative reply (4xx or 5xx)
+  bool greeted = false;   // the server's greeting came
+  bool sending = false;   // past the connection set-up: login or envelope started
+  std::string upload;     // the message being sent
+  size_t uploadPos = 0;
+
+  ~TConnection() {
+    if (curl) curl_easy_cleanup(curl);  // says QUIT on a connection still open
+  }
+
+  static int Debug(CURL*, curl_infotype type, char* data, size_t size, void* clientp) {
+    auto* c = static_cast<TConnection*>(clientp);
+    if (type == CURLINFO_HEADER_IN) {
+      std::string line(data, size);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      if (line.size() >= 3) {
+        if (!c->greeted && line.compare(0, 3, "220") == 0) c->greeted = true;
+        // The QUIT after a failure is answered positively: the refusal is what counts.
+        if (line[0] == '4' || line[0] == '5') c->lastReply = line;
+      }
+    } else if (type == CURLINFO_HEADER_OUT) {
+      // Only the command word is looked at: the rest of an AUTH line is a credential.
+      std::string word(data, std::min<size_t>(size, 4));
+      word = Lower(word);
+      if (word == "auth" || word == "mail") c->sending = true;
+    }
+    return 0;
+  }
+
+  static size_t Read(char* buffer, size_t size, size_t count, void* userp) {
+    auto* c = static_cast<TConnection*>(userp);
+    size_t n = std::min(size * count, c->upload.size() - c->uploadPos);
+    std::copy_n(c->upload.data() + c->uploadPos, n, buffer);
+    c->uploadPos += n;
+    return n;
+  }
+};
+
+TVelMailSender::TVelMailSender(std::string host, int port, TSMTPAuthenticationType authType)
+    : FPort(port), FHost(std::move(host)), FAuthenticationType(authType) {}
+
+TVelMailSender::~TVelMailSender() = default;
+
+void TVelMailSender::RaiseError(const std::string& text) const {
+  throw Exception(Masked(std::string(kClassName) + ": " + text));
+}
+
+std::string TVelMailSender::Masked(std::string text) const {
+  // Very short passwords would mask ordinary letters; they are also not worth hiding.
+  if (FPassword.size() < 4) return text;
+  for (size_t pos = text.find(FPassword); pos != std::string::npos;
+       pos = text.find(FPassword, pos + 5)) {
+    text.replace(pos, FPassword.size(), "*****");
+  }
+  return text;
+}
+
+void TVelMailSender::Connect() {
+  GlobalInit();
+  if (!FSMTP) {
+    auto c = std::make_unique<TConnection>();
+    c->curl = curl_easy_init();
+    if (!c->curl)
+      RaiseError("Could not connect to SMTP server.\r\nReason: the SMTP client cannot be created");
+    c->useTLS = FUseTLS;
+    FSMTP = std::move(c);
+  }
+  TConnection& c = *FSMTP;
+  if (c.connected) return;  // the open connection is reused as it is
+
+  CURL* h = c.curl;
+  curl_easy_reset(h);
+  bool implicitTls = c.useTLS && FPort == kImplicitTlsPort;
+  std::string url =
+      std::string(implicitTls ? "smtps://" : "smtp://") + FHost + ":" + std::to_string(FPort);
+  if (FHost.find(':') != std::string::npos && FHost.front() != '[') {
+    url = std::string(implicitTls ? "smtps://" : "smtp://") + "[" + FHost +
+          "]:" + std::to_string(FPort);
+  }
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, c.errorBuffer);
+  c.socket.timeoutMs = kConnectTimeoutMs;
+  InstallMailSocket(h, &c.socket);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, kHandshakeTimeoutMs);
+  curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutS);
+  curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &TConnection::Debug);
+  curl_easy_setopt(h, CURLOPT_DEBUGDATA, &c);
+  curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);  // feeds the debug callback; nothing is printed
+  curl_easy_setopt(h, CURLOPT_READFUNCTION, &TConnection::Read);
+  curl_easy_setopt(h, CURLOPT_READDATA, &c);
+  curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+  if (c.useTLS) {
+    // STARTTLS when the server offers it (or TLS from the start on the SMTPS port); the
+    // server's certificate is not verified.
+    if (!implicitTls) curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(h, CURLOPT_SSLVERSION,
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
+                         static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+  if (FAuthenticationType != satNone) {
+    curl_easy_setopt(h, CURLOPT_USERNAME, FUsername.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, FPassword.c_str());
+    // The default login is user name and password; SASL leaves the choice to the client,
+    // which takes the strongest mechanism the server offers.
+    if (FAuthenticationType == satDefault)
+      curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS, "AUTH=PLAIN;AUTH=LOGIN");
+  }
+}
+
+void TVelMailSender::SendMail(const std::string& toAddresses, const std::string& subject,
+                              const std::string& body, bool breakLn) {
+  if (FHost.empty()) RaiseError("Email host server cannot be empty");
+  if (FPort <= 0 || FPort > 65535) RaiseError("Email server port is invalid");
+  if (FUsername.empty()) RaiseError("Email account cannot be empty");
+  if (FFromName.empty()) FFromName = FUsername;
+  if (FFromAddress.empty()) {
+    FFromAddress = FUsername.find('@') != std::string::npos ? FUsername : FUsername + "@" + FHost;
+  }
+  std::string to = Trim(toAddresses);
+  if (to.empty()) RaiseError("Destination address cannot be empty");
+  std::vector<TMailAddress> recipients;
+  std::string parseError;
+  if (!ParseMailAddresses(to, recipients, parseError)) RaiseError(parseError);
+  if (recipients.empty()) RaiseError("Destination address cannot be empty");
+  // Nothing has touched the network up to here.
+
+  TMimeMessage message;
+  message.FromName = FFromName;
+  message.FromAddress = FFromAddress;
+  message.Organization = FFromOrg;
+  message.Subject = subject;
+  message.Recipients = recipients;
+  message.HtmlBody = BuildHtmlBody(body, breakLn);
+
+  Connect();
+  TConnection& c = *FSMTP;
+  CURL* h = c.curl;
+  std::string from = "<" + FFromAddress + ">";
+  curl_slist* rcpt = nullptr;
+  for (const auto& r : recipients) rcpt = curl_slist_append(rcpt, ("<" + r.Address + ">").c_str());
+  curl_easy_setopt(h, CURLOPT_MAIL_FROM, from.c_str());
+  curl_easy_setopt(h, CURLOPT_MAIL_RCPT, rcpt);
+  c.upload = message.Build();
+  c.uploadPos = 0;
+  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(c.upload.size()));
+  // Without KeepConnected the connection ends with the transfer (QUIT, then close).
+  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, FKeepConnected ? 0L : 1L);
+  c.errorBuffer[0] = 0;
+  c.lastReply.clear();
+  c.greeted = c.connected;
+  c.sending = c.connected;
+  c.socket.lastError.clear();
+
+  CURLcode rc = curl_easy_perform(h);
+  curl_easy_setopt(h, CURLOPT_MAIL_RCPT, nullptr);
+  curl_slist_free_all(rcpt);
+  c.upload.clear();
+  c.connected = rc == CURLE_OK && FKeepConnected;
+  if (rc == CURLE_OK) return;
+
+  std::string reason = c.errorBuffer[0] ? c.errorBuffer : curl_easy_strerror(rc);
+  bool negativeReply = !c.lastReply.empty();
+  if (!c.sending) {
+    if (!c.socket.lastError.empty()) reason = "Failed to connect to " + c.socket.lastError;
+    if (negativeReply) reason += " (" + c.lastReply + ")";
+    throw Exception(Masked("Could not connect to SMTP server.\r\nReason: " + reason));
+  }
+  // The server's own words tell the operator more than the client's summary.
+  if (negativeReply) reason += "\r\nServer reply: " + c.lastReply;
+  throw Exception(Masked(reason));
+}
+
+std::string TVelMailSender::BuildHtmlBody(const std::string& body, bool breakLn) {
+  std::string html = "<html><head></head><body>";
+  size_t pos = 0;
+  while (pos < body.size()) {
+    size_t end = body.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = body.size();
+    html += HtmlEscape(body.substr(pos, end - pos));
+    if (breakLn) html += "<br>";
+    if (end < body.size() && body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n')
+      ++end;
+    pos = end + 1;
+  }
+  return html + "</body></html>";
+}
+
+TSMTPAuthenticationType TVelMailSender::AuthenticationFromText(const std::string& text) {
+  std::string t = Lower(text);
+  if (t == "none") return satNone;
+  if (t == "sasl") return satSASL;
+  return satDefault;
+}
+
+bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& userName,
+                                   const std::string& password, const std::string& toAddresses,
+                                   const std::string& subject, const std::string& body,
+                                   const std::string& fromName, const std::string& fromAddress,
+                                   const std::string& fromOrg, int port,
+                                   TSMTPAuthenticationType authType, bool useTLS, bool breakLn,
+                                   std::string& status) {
+  TVelMailSender sender(host, port, authType);
+  sender.SetUsername(userName);
+  sender.SetPassword(password);
+  sender.SetFromName(fromName);
+  sender.SetFromAddress(fromAddress);
+  sender.SetFromOrg(fromOrg);
+  sender.SetUseTLS(useTLS);
+  try {
+    sender.SendMail(toAddresses, subject, body, breakLn);
+    return true;
+  } catch (const std::exception& e) {
+    status = sender.Masked(e.what());
+    return false;
+  }
+}
+
+bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& userName,
+                                   const std::string& password, const std::string& toAddresses,
+                                   const std::string& subject, const std::string& body, int port,
+                                   const std::string& authentication, bool useTLS,
+                                   std::string& status) {
+  return SendEMailSMTP(host, userName, password, toAddresses, subject, body, "", "", "", port,
+                       AuthenticationFromText(authentication), useTLS, true, status);
+}
+
+}  // namespace vel

@@ -1,0 +1,410 @@
+#include "http/CurlHttpClient.h"
+
+#include <curl/curl.h>
+
+#include <fstream>
+#include <istream>
+#include <iterator>
+#include <mutex>
+
+#include "common/StrLists.h"
+#include "common/Strings.h"
+#include "http/HsmStream.h"
+
+namespace vel {
+
+namespace {
+
+constexpr const char* kClassName = "TCurlHttpClient";
+// Used when a time-out is 0 (not set): a request must never wait for ever.
+constexpr int kDefaultConnectTimeoutMs = 60000;
+constexpr int kDefaultReadTimeoutMs = 30000;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct TCurlDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct TSlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+struct TUrlDeleter {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+// State shared with the libcurl callbacks of one request.
+struct TTransfer {
+  std::vector<std::string>* headers = nullptr;
+  std::string statusText;
+  bool gotStatus = false;
+  THsmStream* content = nullptr;
+  bool noContentStream = false;
+  std::string writeError;
+};
+
+size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<TTransfer*>(user);
+  std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (StartsWithText("HTTP/", line)) {
+    // A new answer (after a redirect or an interim 1xx): only the last one is kept.
+    t->headers->clear();
+    t->gotStatus = true;
+    t->statusText.clear();
+    std::size_t sp1 = line.find(' ');
+    if (sp1 != std::string::npos) {
+      std::size_t sp2 = line.find(' ', sp1 + 1);
+      if (sp2 != std::string::npos) t->statusText = line.substr(sp2 + 1);
+    }
+  }
+  if (!line.empty()) t->headers->push_back(std::move(line));
+  return size * count;
+}
+
+size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<TTransfer*>(user);
+  if (!t->content) {
+    t->noContentStream = true;
+    return 0;
+  }
+  try {
+    t->content->Write(data, size * count);
+  } catch (const std::exception& e) {
+    t->writeError = e.what();
+    return 0;
+  }
+  return size * count;
+}
+
+std::string ReadStream(std::istream& in) {
+  in.clear();
+  in.seekg(0, std::ios::beg);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.clear();
+  return bytes;
+}
+
+}  // namespace
+
+void RegisterCurlHttpClient() {
+  TVelHTTPClientBase::RegisterClientClass("TVelCurlHttpClient",
+                                          [] { return std::make_unique<TVelCurlHttpClient>(); });
+}
+
+// ---- Request / response ----
+
+void TCurlHttpRequest::ResetToDefaults() {
+  FHeaders.clear();
+  FContentType.clear();
+}
+
+void TCurlHttpResponse::ResetToDefaults() {
+  FHeaders.clear();
+  FStatusCode = 0;
+  FStatusText.clear();
+  FContentStream = nullptr;
+  FContentLength = 0;
+  FErrorCode = 0;
+  FErrorMessage.clear();
+}
+
+// ---- Client ----
+
+TCurlHttpClient::TCurlHttpClient() {
+  GlobalInit();
+}
+
+TCurlHttpClient::~TCurlHttpClient() = default;
+
+void TCurlHttpClient::ResetToDefaults() {
+  FRequest.ResetToDefaults();
+  FResponse.ResetToDefaults();
+}
+
+TUrlParts TCurlHttpClient::ParseURL(const std::string& url) {
+  TUrlParts parts;
+  if (url.empty()) return parts;
+  std::unique_ptr<CURLU, TUrlDeleter> u(curl_url());
+  if (!u) throw Exception(std::string(kClassName) + ".ParseURL failed with message: out of memory");
+  CURLUcode rc = curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0);
+  if (rc != CURLUE_OK)
+    throw Exception(std::string(kClassName) +
+                    ".ParseURL failed with message: " + curl_url_strerror(rc));
+  auto part = [&](CURLUPart which, unsigned flags = 0) {
+    char* value = nullptr;
+    std::string text;
+    if (curl_url_get(u.get(), which, &value, flags) == CURLUE_OK && value) text = value;
+    curl_free(value);
+    return text;
+  };
+  parts.Protocol = AsciiLowerCase(part(CURLUPART_SCHEME));
+  if (parts.Protocol != "http" && parts.Protocol != "https")
+    throw Exception(std::string(kClassName) +
+                    ".ParseURL failed with message: Unrecognized scheme.");
+  parts.Host = part(CURLUPART_HOST);
+  if (parts.Host.size() > 1 && parts.Host.front() == '[' && parts.Host.back() == ']')
+    parts.Host = parts.Host.substr(1, parts.Host.size() - 2);
+  parts.Port = std::atoi(part(CURLUPART_PORT, CURLU_DEFAULT_PORT).c_str());
+  parts.UrlPath = part(CURLUPART_PATH);
+  if (parts.UrlPath.empty()) parts.UrlPath = "/";
+  std::string query = part(CURLUPART_QUERY);
+  if (!query.empty()) parts.Params = "?" + query;
+  return parts;
+}
+
+std::string TCurlHttpClient::EncodeFormData(
+    const std::vector<std::pair<std::string, std::string>>& form) {
+  // A raw '+' reads as a space in a form body, so it is sent as %2B.
+  auto encode = [](const std::string& s) {
+    return ReplaceSubstringAll(PercentEncode(s), "+", "%2B");
+  };
+  std::string text;
+  for (const auto& [name, value] : form) {
+    if (!text.empty()) text += '&';
+    text += encode(name) + "=" + encode(value);
+  }
+  return text;
+}
+
+void TCurlHttpClient::RaiseError(const std::string& operation, int code, const std::string& text) {
+  FResponse.FErrorCode = code;
+  FResponse.FErrorMessage =
+      std::string(kClassName) + "." + operation + " failed with message: " + text;
+  throw EHttpClientException(FResponse.FErrorMessage, code);
+}
+
+bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
+                                     const std::string* body) {
+  const TUrlParts parts = ParseURL(url);
+  if (parts.Host.empty())
+    throw Exception(std::string(kClassName) + ".ParseURL failed with message: Invalid url.");
+
+  std::unique_ptr<CURL, TCurlDeleter> curl(curl_easy_init());
+  if (!curl) RaiseError("HttpOpen", -1, "cannot create a libcurl handle");
+  CURL* h = curl.get();
+
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  TTransfer transfer;
+  transfer.headers = &FResponse.FHeaders;
+  transfer.content = FResponse.FContentStream;
+
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(h, CURLOPT_USERAGENT, FRequest.UserAgent().c_str());
+  // Redirects are followed, but never from https down to http.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR,
+                   parts.Protocol == "https" ? "https" : "http,https");
+
+  const int connectMs = FConnectTimeout > 0 ? FConnectTimeout : kDefaultConnectTimeoutMs;
+  const int readMs = FReadTimeout > 0 ? FReadTimeout : kDefaultReadTimeoutMs;
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
+  // No byte in either direction for the read time-out ends the request.
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>((readMs + 999) / 1000));
+
+  if (!FCaFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, FCaFile.c_str());
+  if (!FClientCertificate.empty()) {
+    std::ifstream probe(FClientCertificate);
+    if (!probe) RaiseError("SetClientCertificate", -1, "cannot read " + FClientCertificate);
+    curl_easy_setopt(h, CURLOPT_SSLCERT, FClientCertificate.c_str());
+    curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
+    curl_easy_setopt(h, CURLOPT_SSLKEY, FClientCertificate.c_str());
+    curl_easy_setopt(h, CURLOPT_SSLKEYTYPE, "PEM");
+  }
+
+  // Header block: Host, then Content-Type (Content-Length comes from the body size) only
+  // when there are body bytes, then the request's own headers in order.
+  std::unique_ptr<curl_slist, TSlistDeleter> headerList;
+  auto addHeader = [&](const std::string& line) {
+    curl_slist* next = curl_slist_append(headerList.get(), line.c_str());
+    if (!next) RaiseError("HttpOpenRequest", -1, "out of memory");
+    headerList.release();
+    headerList.reset(next);
+  };
+  const bool hasBody = body && !body->empty();
+  addHeader("Host: " +
+            (parts.Host.find(':') != std::string::npos ? "[" + parts.Host + "]" : parts.Host));
+  if (hasBody && !FRequest.ContentType().empty())
+    addHeader("Content-Type: " + FRequest.ContentType());
+  for (const auto& [name, value] : FRequest.Headers())
+    addHeader(value.empty() ? name + ";" : name + ": " + value);
+  addHeader("Expect:");  // the body goes out at once, without waiting for 100 Continue
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
+
+  if (verb == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else {
+    if (hasBody) {
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->data());
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    }
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
+  }
+
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HeaderCallback);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteCallback);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+
+  CURLcode rc = curl_easy_perform(h);
+
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  FResponse.FStatusCode = static_cast<int>(status);
+  FResponse.FStatusText = transfer.statusText;
+
+  if (transfer.noContentStream)
+    throw EHttpClientException(std::string(kClassName) + ": Response stream is not assigned.",
+                               static_cast<int>(CURLE_WRITE_ERROR));
+  if (rc != CURLE_OK) {
+    std::string text = !transfer.writeError.empty() ? transfer.writeError
+                       : errorBuffer[0]             ? std::string(errorBuffer)
+                                                    : std::string(curl_easy_strerror(rc));
+    std::string operation;
+    if (transfer.gotStatus) {
+      operation = "HttpReadData";
+    } else {
+      curl_off_t connected = 0;
+      curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &connected);
+      if (connected > 0 &&
+          (rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_GOT_NOTHING || rc == CURLE_RECV_ERROR))
+        operation = "HttpReceiveResponse";
+      else
+        operation = body ? "HttpSendRequest(1)" : "HttpSendRequest(2)";
+    }
+    RaiseError(operation, static_cast<int>(rc), text);
+  }
+
+  curl_off_t length = -1;
+  curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  FResponse.FContentLength = length > 0 ? static_cast<std::int64_t>(length) : 0;
+  if (FResponse.FContentStream) FResponse.FContentStream->SetPosition(0);
+  return status >= 200 && status <= 299;
+}
+
+bool TCurlHttpClient::Get(const std::string& url, THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  return ExecuteRequest("GET", url, nullptr);
+}
+
+bool TCurlHttpClient::Post(const std::string& url, std::istream* body, THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  if (!body) return ExecuteRequest("POST", url, nullptr);
+  std::string bytes = ReadStream(*body);
+  return ExecuteRequest("POST", url, &bytes);
+}
+
+bool TCurlHttpClient::Post(const std::string& url, const std::string& body,
+                           THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  return ExecuteRequest("POST", url, &body);
+}
+
+bool TCurlHttpClient::Put(const std::string& url, std::istream* body, THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  if (!body) return ExecuteRequest("PUT", url, nullptr);
+  std::string bytes = ReadStream(*body);
+  return ExecuteRequest("PUT", url, &bytes);
+}
+
+bool TCurlHttpClient::Put(const std::string& url, const std::string& body,
+                          THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  return ExecuteRequest("PUT", url, &body);
+}
+
+bool TCurlHttpClient::Delete(const std::string& url) {
+  THsmStream discard(true);
+  FResponse.FContentStream = &discard;
+  bool result = false;
+  try {
+    result = ExecuteRequest("DELETE", url, nullptr);
+  } catch (...) {
+    FResponse.FContentStream = nullptr;
+    throw;
+  }
+  FResponse.FContentStream = nullptr;
+  return result;
+}
+
+// ---- Adapter ----
+
+TVelCurlHttpClient::TVelCurlHttpClient() : mHTTPClient(std::make_unique<TCurlHttpClient>()) {}
+
+TVelCurlHttpClient::~TVelCurlHttpClient() = default;
+
+bool TVelCurlHttpClient::InternalGet() {
+  return mHTTPClient->Get(mURL, mDataStream.get());
+}
+
+bool TVelCurlHttpClient::InternalDelete() {
+  return mHTTPClient->Delete(mURL);
+}
+
+bool TVelCurlHttpClient::InternalPost() {
+  return mHTTPClient->Post(mURL, mParamsStream, mDataStream.get());
+}
+
+bool TVelCurlHttpClient::InternalPut() {
+  return mHTTPClient->Put(mURL, mParamsStream, mDataStream.get());
+}
+
+void TVelCurlHttpClient::CopyResponseHeaders() {
+  for (const auto& line : mHTTPClient->Response().Headers()) mResponseHeaders->Add(line);
+}
+
+void TVelCurlHttpClient::AfterExecute() {
+  mResponseCode = mHTTPClient->Response().StatusCode();
+  mResponseText = mHTTPClient->Response().StatusText();
+  CopyResponseHeaders();
+  mDataStream->SetPosition(0);
+}
+
+void TVelCurlHttpClient::HandleException(const std::exception& e) {
+  TVelHTTPClientBase::HandleException(e);
+  mErrorCode = mHTTPClient->Response().ErrorCode();
+  if (auto* he = dynamic_cast<const EHttpClientException*>(&e); he && mErrorCode == 0)
+    mErrorCode = he->ErrorCode();
+  mResponseCode = mHTTPClient->Response().StatusCode();
+  mResponseText = mHTTPClient->Response().StatusText();
+  CopyResponseHeaders();
+  if (mErrorCode == 0) mErrorCode = -1;
+}
+
+void TVelCurlHttpClient::BeforeExecute() {
+  TVelHTTPClientBase::BeforeExecute();
+  mHTTPClient->ResetToDefaults();
+  auto& request = mHTTPClient->Request();
+  request.Headers().emplace_back("Accept", "*/*");
+  request.SetContentType(mContentType);
+  if (mContentType.empty()) {
+    bool named = false;
+    for (int i = 0; i < mCustomHeaders->Count(); ++i)
+      if (StartsWithText("Content-Type=", mCustomHeaders->Strings(i))) named = true;
+    if (!named) request.SetContentType("application/x-www-form-urlencoded");
+  }
+  request.SetUserAgent("Mozilla/5.0 (compatible) Velmora HttpClient");
+  for (int i = 0; i < mCustomHeaders->Count(); ++i)
+    request.Headers().emplace_back(mCustomHeaders->Names(i), mCustomHeaders->ValueFromIndex(i));
+  if (FConnectTimeout >= 0) mHTTPClient->SetConnectTimeout(FConnectTimeout);
+  if (FReadTimeout >= 0) mHTTPClient->SetReadTimeout(FReadTimeout);
+  mHTTPClient->SetClientCertificate(FClientCertificate);
+  mHTTPClient->SetCaFile(FCaFile);
+}
+
+std::string TVelCurlHttpClient::EncodeFormParams(const TVelStringList& params) {
+  std::vector<std::pair<std::string, std::string>> form;
+  for (int i = 0; i < params.Count(); ++i)
+    form.emplace_back(params.Names(i), params.ValueFromIndex(i));
+  return TCurlHttpClient::EncodeFormData(form);
+}
+
+}  // namespace vel

@@ -1,0 +1,121 @@
+#include "notify/Discord.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "common/StrBuilder.h"
+#include "common/Strings.h"
+#include "http/HttpClientBase.h"
+#include "notify/ChatFormat.h"
+
+namespace vel {
+
+namespace {
+
+constexpr const char* kClassName = "TVelDiscord";
+constexpr int kTimeoutMs = 3000;
+constexpr int kMaxRetries = 3;
+
+}  // namespace
+
+TVelDiscord::TVelDiscord(const std::string& token) : FToken(token) {}
+
+TVelDiscord::~TVelDiscord() = default;
+
+std::string TVelDiscord::GetWebhookURL() const {
+  if (FToken.empty()) return FBaseURL;
+  const bool baseSlash = !FBaseURL.empty() && FBaseURL.back() == '/';
+  const bool tokenSlash = FToken.front() == '/';
+  if (baseSlash && tokenSlash) return FBaseURL + FToken.substr(1);
+  if (!baseSlash && !tokenSlash) return FBaseURL + "/" + FToken;
+  return FBaseURL + FToken;
+}
+
+std::string TVelDiscord::HideToken(std::string text) const {
+  // The secret is the part after the webhook id; the whole token is hidden as well.
+  std::string secret = FToken;
+  if (std::size_t slash = FToken.find_last_of('/');
+      slash != std::string::npos && slash + 1 < FToken.size())
+    secret = FToken.substr(slash + 1);
+  return chat::HideSecrets(std::move(text),
+                           {FToken, PercentEncode(FToken), secret, PercentEncode(secret)});
+}
+
+void TVelDiscord::Cancel() {
+  {
+    std::lock_guard guard(FCancelLock);
+    FCancelled = true;
+  }
+  FCancelSignal.notify_all();
+}
+
+bool TVelDiscord::Cancelled() const {
+  std::lock_guard guard(FCancelLock);
+  return FCancelled;
+}
+
+bool TVelDiscord::WaitBeforeRetry(std::chrono::milliseconds wait) {
+  std::unique_lock guard(FCancelLock);
+  return !FCancelSignal.wait_for(guard, wait, [&] { return FCancelled; });
+}
+
+bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userName) {
+  const std::vector<std::string> parts = chat::FormatDiscordParts(msg);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (SendPart(parts[i], userName)) continue;
+    if (parts.size() > 1)
+      FErrorMessage +=
+          " (part " + std::to_string(i + 1) + " of " + std::to_string(parts.size()) + ")";
+    return false;
+  }
+  FErrorMessage.clear();
+  return true;
+}
+
+bool TVelDiscord::SendPart(const std::string& content, const std::string& userName) {
+  for (int attempt = 0;; ++attempt) {
+    auto client = TVelHTTPClientBase::CreateClient(kClassName);
+    client->SetConnectTimeout(kTimeoutMs);
+    client->SetReadTimeout(kTimeoutMs);
+    TVelSimpleJSON json;
+    json.Add("content", content);
+    if (!userName.empty()) json.Add("username", userName);
+    // Text from a log ("@everyone", "<@123>") must never ping anyone.
+    json.AddRaw("allowed_mentions", "{\"parse\": []}");
+
+    if (!client->Post(GetWebhookURL(), json.ToString(), "application/json")) {
+      FErrorMessage = HideToken(client->ErrorMessage());
+      return false;
+    }
+    const int status = client->ResponseCode();
+    if (status >= 200 && status <= 299) {
+      FErrorMessage.clear();
+      return true;
+    }
+
+    const std::string answer = client->DataBytes();
+    const std::string message = chat::JsonStringMember(answer, "message").value_or("");
+    std::string error = std::string(kClassName) + ": HTTP " + std::to_string(status);
+    if (!client->ResponseText().empty()) error += " " + client->ResponseText();
+    if (!message.empty()) error += ": " + message;
+
+    if (status == 429 && attempt < kMaxRetries) {
+      double seconds = chat::JsonNumberMember(answer, "retry_after").value_or(-1);
+      if (seconds < 0) seconds = std::atof(client->ResponseHeader("Retry-After").c_str());
+      if (!(seconds >= 0)) seconds = 1;
+      const auto wait =
+          std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+      if (wait <= FMaxRetryWait) {
+        if (WaitBeforeRetry(wait)) continue;
+        FErrorMessage = HideToken(error + " (retry cancelled)");
+        return false;
+      }
+      error += " (retry after " + std::to_string(static_cast<long long>(std::ceil(seconds))) +
+               " s is too long to wait)";
+    }
+    FErrorMessage = HideToken(error);
+    return false;
+  }
+}
+
+}  // namespace vel

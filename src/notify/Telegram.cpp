@@ -1,0 +1,142 @@
+#include "notify/Telegram.h"
+
+#include <atomic>
+#include <cmath>
+
+#include "common/StrLists.h"
+#include "common/Strings.h"
+#include "http/HttpClientBase.h"
+#include "notify/ChatFormat.h"
+
+namespace vel {
+
+namespace {
+
+constexpr const char* kClassName = "TVelTelegram";
+constexpr int kTimeoutMs = 3000;
+constexpr int kMaxRetries = 3;
+
+std::atomic<TParseMode> gParseMode{TParseMode::MarkdownV2};
+
+}  // namespace
+
+TParseMode TelegramParseMode() {
+  return gParseMode.load();
+}
+void SetTelegramParseMode(TParseMode mode) {
+  gParseMode.store(mode);
+}
+
+const char* ParseModeName(TParseMode mode) {
+  switch (mode) {
+    case TParseMode::HTML:
+      return "HTML";
+    case TParseMode::Markdown:
+      return "Markdown";
+    default:
+      return "MarkdownV2";
+  }
+}
+
+TVelTelegram::TVelTelegram(const std::string& botToken, const std::string& chatId)
+    : FBotToken(botToken), FChatId(chatId) {}
+
+TVelTelegram::~TVelTelegram() = default;
+
+void TVelTelegram::SetApiUrl(std::string value) {
+  while (!value.empty() && value.back() == '/') value.pop_back();
+  FApiUrl = std::move(value);
+}
+
+std::string TVelTelegram::BaseGetURL() const {
+  return FApiUrl + "/bot";
+}
+
+std::string TVelTelegram::GetPostURL() const {
+  return ReplaceSubstringAllText(FApiUrl + "/bot{%bot_token%}/sendMessage", "{%bot_token%}",
+                                 FBotToken);
+}
+
+std::string TVelTelegram::HideToken(std::string text) const {
+  return chat::HideSecrets(std::move(text), {FBotToken, PercentEncode(FBotToken)});
+}
+
+void TVelTelegram::Cancel() {
+  {
+    std::lock_guard guard(FCancelLock);
+    FCancelled = true;
+  }
+  FCancelSignal.notify_all();
+}
+
+bool TVelTelegram::Cancelled() const {
+  std::lock_guard guard(FCancelLock);
+  return FCancelled;
+}
+
+bool TVelTelegram::WaitBeforeRetry(std::chrono::milliseconds wait) {
+  std::unique_lock guard(FCancelLock);
+  return !FCancelSignal.wait_for(guard, wait, [&] { return FCancelled; });
+}
+
+bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
+  FErrorMessage.clear();
+  std::vector<std::string> parts;
+  if (TelegramParseMode() == TParseMode::MarkdownV2)
+    parts = chat::FormatTelegramParts(msg);
+  else
+    parts.push_back(msg);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (SendPart(parts[i], silent)) continue;
+    if (parts.size() > 1)
+      FErrorMessage +=
+          " (part " + std::to_string(i + 1) + " of " + std::to_string(parts.size()) + ")";
+    return false;
+  }
+  return true;
+}
+
+bool TVelTelegram::SendPart(const std::string& text, bool silent) {
+  for (int attempt = 0;; ++attempt) {
+    auto client = TVelHTTPClientBase::CreateClient(kClassName);
+    client->SetConnectTimeout(kTimeoutMs);
+    client->SetReadTimeout(kTimeoutMs);
+    TVelStringList form;
+    form.AddPair("chat_id", FChatId);
+    form.AddPair("text", text);
+    form.AddPair("parse_mode", ParseModeName(TelegramParseMode()));
+    if (silent) form.AddPair("disable_notification", "true");
+
+    if (!client->Post(GetPostURL(), form)) {
+      FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
+      return false;
+    }
+    const int status = client->ResponseCode();
+    if (status >= 200 && status <= 299) return true;
+
+    const std::string answer = client->DataBytes();
+    const std::string description = chat::JsonStringMember(answer, "description").value_or("");
+    std::string error = std::string(kClassName) + ": HTTP " + std::to_string(status);
+    if (!client->ResponseText().empty()) error += " " + client->ResponseText();
+    if (!description.empty()) error += ": " + description;
+
+    if (status == 429 && attempt < kMaxRetries) {
+      double seconds = chat::JsonNumberMember(answer, "retry_after").value_or(-1);
+      if (seconds < 0) seconds = std::atof(client->ResponseHeader("Retry-After").c_str());
+      if (!(seconds >= 0)) seconds = 1;
+      const auto wait =
+          std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+      if (wait <= FMaxRetryWait) {
+        if (WaitBeforeRetry(wait)) continue;
+        FErrorMessage = HideToken(error + " (retry cancelled)");
+        return false;
+      }
+      error += " (retry after " + std::to_string(static_cast<long long>(std::ceil(seconds))) +
+               " s is too long to wait)";
+    }
+    FErrorMessage = HideToken(error);
+    return false;
+  }
+}
+
+}  // namespace vel

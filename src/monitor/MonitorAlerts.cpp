@@ -1,15 +1,164 @@
-// Placeholder so the controller links while the alert step is being written; developer F
-// replaces this file entirely.
+// The exception-log alerts: one folder monitor per enabled application, and the step that
+// turns a new exception-log file into one alert per channel.
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "common/Exception.h"
+#include "common/FileStream.h"
+#include "common/Strings.h"
+#include "folderwatch/FolderMonitor.h"
 #include "monitor/MonitorController.h"
+#include "service/AppLog.h"
 
 namespace vel {
-void TVelMonitorController::InitAlerts() {}
-void TVelMonitorController::StartAlerts() {}
-void TVelMonitorController::StopAlerts() {}
-void TVelMonitorController::ExecOnFolderChanged(TVelFolderMonitor*, const TFolderItemInfo&) {}
-void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor*, const TFolderItemInfo&) {}
-std::string TVelMonitorController::ExtractLogValue(const std::string&, const std::string&) {
+
+namespace {
+
+constexpr int kRecentFileCapacity = 32;
+
+// The texts the exception-log writer puts into its files.
+const std::string kMessageKey = "Exception message";
+const std::string kAddressKey = "Exception address";
+const std::string kClassKey = "Exception class";
+const std::string kCutMarker = "Application Name";
+const std::string kSeparatorLine = std::string(120, '-') + "\r\n";
+const std::string kRestartHintLine =
+    "Depending on the error condition, it might be possible to restart the application.\r\n";
+const std::string kFence = "```";
+
+// Gives the writer time to finish the file it has just created.
+constexpr auto kSettleWait = std::chrono::milliseconds(100);
+// Exception logs are a few kilobytes; anything far larger is not one worth reading whole.
+constexpr std::uintmax_t kMaxLogFileSize = 16u * 1024u * 1024u;
+
+const TChangeTypes kWatchedChanges{ctFileName, ctCreationTime};
+
+}  // namespace
+
+void TVelMonitorController::InitAlerts() {
+  if (!FFileNotificationList)
+    FFileNotificationList = std::make_unique<TCircularBuffer<std::string>>(kRecentFileCapacity);
+  std::lock_guard lock(FFolderMonitorLock);
+  FFolderMonitorList.clear();
+}
+
+void TVelMonitorController::StartAlerts() {
+  for (const auto& app : FConfig->AppList()) {
+    if (!app->Enabled()) continue;
+    try {
+      // The handler is in place before the watch starts, so a file written in the first
+      // moments is not missed.
+      auto monitor =
+          std::make_unique<TVelFolderMonitor>(app->Name(), app->LogPath(), kWatchedChanges, false);
+      monitor->SetOnFolderChange([this](TVelFolderMonitor* sender, const TFolderItemInfo& item) {
+        ExecOnFolderChanged(sender, item);
+      });
+      monitor->Activate();
+      std::lock_guard lock(FFolderMonitorLock);
+      FFolderMonitorList.push_back(std::move(monitor));
+    } catch (const std::exception& e) {
+      AppendAppLog(std::string("Error: ") + e.what());
+    }
+  }
+}
+
+void TVelMonitorController::StopAlerts() {
+  std::vector<std::unique_ptr<TVelFolderMonitor>> monitors;
+  {
+    std::lock_guard lock(FFolderMonitorLock);
+    monitors.swap(FFolderMonitorList);
+  }
+  for (auto& monitor : monitors)
+    RunGuarded([&monitor] { monitor->Deactivate(); }, "Deactivate FolderMonitor");
+  // Releasing a monitor joins its worker, which may be in the middle of an alert; the
+  // controller's destructor does that, so Stop returns at once.
+  std::lock_guard lock(FFolderMonitorLock);
+  for (auto& monitor : monitors) FRetiredMonitors.push_back(std::move(monitor));
+}
+
+size_t TVelMonitorController::FolderMonitorCount() const {
+  std::lock_guard lock(FFolderMonitorLock);
+  return FFolderMonitorList.size();
+}
+
+void TVelMonitorController::ExecOnFolderChanged(TVelFolderMonitor* sender,
+                                                const TFolderItemInfo& item) {
+  TFolderItemInfo copy = item;
+  RunGuarded([this, sender, copy] { DoOnFolderChanged(sender, copy); }, "DoOnFolderChanged");
+}
+
+void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor* sender,
+                                              const TFolderItemInfo& item) {
+  if (sender == nullptr || !FConfig->Enabled() || item.Action != faNew) return;
+
+  std::this_thread::sleep_for(kSettleWait);
+
+  // Only a regular file (a symbolic link counts by its target) is read: a folder is not a
+  // log, and a pipe or device would block the read for good.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(item.Name, ec)) return;
+  const std::uintmax_t size = std::filesystem::file_size(item.Name, ec);
+  if (!ec && size > kMaxLogFileSize)
+    throw Exception("File \"" + item.Name + "\" is not read: its size of " + std::to_string(size) +
+                    " bytes exceeds the limit of " + std::to_string(kMaxLogFileSize) + " bytes");
+
+  std::string text = TVelTextFileReader::ReadAllText(item.Name, false);
+  if (text.empty()) return;
+  if (text.find(kMessageKey) == std::string::npos || text.find(kAddressKey) == std::string::npos)
+    return;
+
+  const std::string exceptionClass = ExtractLogValue(text, kClassKey);
+  if (!exceptionClass.empty() && FConfig->IgnoreExceptionClass(exceptionClass)) return;
+
+  {
+    // Test and add together: two monitors on one folder alert a file once.
+    std::lock_guard lock(FRingLock);
+    if (FFileNotificationList->Contains(item.Name)) return;
+    FFileNotificationList->Add(item.Name);
+  }
+
+  text = ReplaceSubstring(text, kSeparatorLine, "");
+  text = ReplaceSubstring(text, kRestartHintLine, "");
+
+  const bool telegramShort = FConfig->TelegramConfig().TruncateErrorLog();
+  const bool discordShort = FConfig->DiscordConfig().TruncateErrorLog();
+  const bool emailShort = FConfig->EmailConfig().TruncateErrorLog();
+  std::string shortText;
+  if (telegramShort || discordShort || emailShort) {
+    std::string rest = text;
+    shortText = FetchToken(rest, kCutMarker, false, true);
+    shortText = ReplaceSubstringAll(shortText, kSeparatorLine, "");
+  }
+
+  const std::string title = sender->Name();
+  SendToTelegram(title, telegramShort ? kFence + shortText + kFence : text);
+  SendToDiscord(title, discordShort ? kFence + shortText + kFence : text);
+  SendToEmail(title, emailShort ? shortText : text);
+}
+
+std::string TVelMonitorController::ExtractLogValue(const std::string& text,
+                                                   const std::string& key) {
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + pos, end - pos);
+    if (line.compare(0, key.size(), key) == 0) {
+      const size_t colon = line.find(':');
+      if (colon != std::string_view::npos) {
+        std::string value(line.substr(colon + 1));
+        TrimInPlace(value);
+        return value;
+      }
+    }
+    if (end >= text.size()) break;
+    // CR LF is one line break; a lone CR or LF is one as well.
+    pos = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
+  }
   return {};
 }
-size_t TVelMonitorController::FolderMonitorCount() const { return 0; }
+
 }  // namespace vel

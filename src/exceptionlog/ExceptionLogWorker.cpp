@@ -130,8 +130,9 @@ std::string TVelExceptionLogWorker::JoinLines(const std::vector<std::string>& li
 TVelExceptionLogWorker::TVelExceptionLogWorker(const TVelExceptionLogger& owner,
                                                const std::exception& e,
                                                const IVelHttpRequest* request,
-                                               const void* exceptAddr)
+                                               const void* exceptAddr, bool takeStackTrace)
     : FException(e), FRequest(request), FOwner(owner), FExceptAddr(exceptAddr) {
+  if (!takeStackTrace) return;
   try {
     FStackTrace = detail::CaptureStackTrace();
   } catch (const std::exception& err) {

@@ -99,14 +99,14 @@ void OnSymInfo(void* data, uintptr_t, const char* symname, uintptr_t, uintptr_t)
 int OnFrame(void* data, uintptr_t pc, const char* file, int line, const char* function) {
   auto* collector = static_cast<TraceCollector*>(data);
   if (pc == 0 || pc == static_cast<uintptr_t>(-1)) return 0;
-  std::string name;
-  if (function != nullptr) {
-    name = Demangle(function);
-  } else {
-    SymInfo info;
-    backtrace_syminfo(State(), pc, OnSymInfo, IgnoreError, &info);
-    name = Demangle(info.name.empty() ? nullptr : info.name.c_str());
-  }
+  // The line tables often hold only the bare name of a member function ("TestBody"); the
+  // symbol table has the qualified one. For an inlined frame the symbol is the function it
+  // was inlined into, so the bare name is kept when the symbol does not contain it.
+  SymInfo info;
+  backtrace_syminfo(State(), pc, OnSymInfo, IgnoreError, &info);
+  const std::string symbol = Demangle(info.name.empty() ? nullptr : info.name.c_str());
+  std::string name = Demangle(function);
+  if (name.empty() || (!symbol.empty() && symbol.find(name) != std::string::npos)) name = symbol;
   collector->Add(pc, name, file, line);
   return 0;
 }

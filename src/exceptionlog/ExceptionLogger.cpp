@@ -92,7 +92,7 @@ bool TVelExceptionLogger::LogException(const std::exception& e, const IVelHttpRe
                                        const void* exceptAddr) {
   if (!FEnabled || IsIgnored(e)) return false;
   if (exceptAddr == nullptr) exceptAddr = __builtin_return_address(0);
-  TVelExceptionLogWorker worker(*this, e, request, exceptAddr);
+  TVelExceptionLogWorker worker(*this, e, request, exceptAddr, FReportInfos.Contains(riStackTrace));
   return worker.Log();
 }
 
@@ -100,7 +100,8 @@ std::string TVelExceptionLogger::GetExceptionDetail(const std::exception& e,
                                                     const IVelHttpRequest* request,
                                                     const void* exceptAddr) {
   if (exceptAddr == nullptr) exceptAddr = __builtin_return_address(0);
-  TVelExceptionLogWorker worker(*this, e, request, exceptAddr);
+  TVelExceptionLogWorker worker(*this, e, request, exceptAddr,
+                                FHtmlReportInfos.Contains(riStackTrace));
   return worker.GetExceptionDetail();
 }
 
@@ -108,7 +109,8 @@ TVelExceptionInfo TVelExceptionLogger::GetErrorInfo(const std::exception& e,
                                                     const IVelHttpRequest* request,
                                                     const void* exceptAddr) {
   if (exceptAddr == nullptr) exceptAddr = __builtin_return_address(0);
-  TVelExceptionLogWorker worker(*this, e, request, exceptAddr);
+  TVelExceptionLogWorker worker(*this, e, request, exceptAddr,
+                                FHtmlReportInfos.Contains(riStackTrace));
   return worker.GetErrorInfo();
 }
 

@@ -1,0 +1,305 @@
+// The log file as the monitor service reads it: folder, name, encoding, layout.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "ExceptionLogTestUtil.h"
+#include "common/AppInfo.h"
+#include "exceptionlog/ExceptionLogger.h"
+#include "service/AppLog.h"
+
+namespace shop {
+class EOrderFailed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+}  // namespace shop
+
+namespace vel {
+namespace {
+
+using test::CrLfLines;
+using test::FilesIn;
+using test::Separator;
+
+// Captures what would go to the system log for the life of the object.
+class EventLogCapture {
+ public:
+  EventLogCapture() {
+    SetEventLogSink([this](const std::string& text) {
+      std::lock_guard lock(mutex_);
+      entries_.push_back(text);
+    });
+  }
+  ~EventLogCapture() { SetEventLogSink({}); }
+  std::vector<std::string> Entries() {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> entries_;
+};
+
+class ExceptionLogFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logger.SetFilePath(dir.path().string());
+    logger.SetEnabled(true);
+  }
+  std::string OnlyFileText() {
+    auto files = FilesIn(dir.path());
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? std::string() : test::ReadFile(files[0]);
+  }
+
+  test::TempDir dir;
+  TVelExceptionLogger logger;
+};
+
+std::string Field(const std::string& label, const std::string& value) {
+  std::string line = label;
+  line.resize(19, ' ');
+  return line + ": " + value;
+}
+
+std::string ValueOf(const std::vector<std::string>& lines, const std::string& label) {
+  std::string prefix = label;
+  prefix.resize(19, ' ');
+  prefix += ": ";
+  for (const auto& l : lines) {
+    if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
+  }
+  return "<missing " + label + ">";
+}
+
+TEST_F(ExceptionLogFile, NameLayoutAndKeysTheServiceLooksFor) {
+  logger.SetFilePath("  " + dir.path().string() + "  ");  // surrounding spaces are dropped
+  ASSERT_TRUE(logger.LogException(std::runtime_error("Bestellung fehlgeschlagen: Größe")));
+
+  auto files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  const std::string name = files[0].filename().string();
+  const std::regex pattern("^" + TVelAppInfo::GetAppName() +
+                           R"(@\d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.\d{3}\d+\.Log$)");
+  EXPECT_TRUE(std::regex_match(name, pattern)) << name;
+
+  struct stat st {};
+  ASSERT_EQ(::stat(files[0].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  const std::string text = test::ReadFile(files[0]);
+  ASSERT_GE(text.size(), 2u);
+  EXPECT_EQ(text.substr(text.size() - 122), Separator() + "\r\n");
+  const auto lines = CrLfLines(text);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], Separator());
+  // UTF-8 bytes as given, no byte-order mark.
+  EXPECT_EQ(lines[1], Field("Exception message", "Bestellung fehlgeschlagen: Größe"));
+  for (const auto& l : lines) EXPECT_EQ(l.find("<no CR LF>"), std::string::npos) << l;
+
+  EXPECT_EQ(ValueOf(lines, "Exception class"), "std::runtime_error");
+  EXPECT_TRUE(std::regex_match(ValueOf(lines, "Exception address"), std::regex("[0-9A-F]{16}")))
+      << ValueOf(lines, "Exception address");
+  EXPECT_TRUE(std::regex_match(ValueOf(lines, "Exception Time"),
+                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})")));
+  EXPECT_EQ(ValueOf(lines, "Application Name"), TVelAppInfo::GetAppFileName());
+  EXPECT_EQ(ValueOf(lines, "Computer Name"), TVelAppInfo::GetComputerName());
+  EXPECT_TRUE(std::regex_match(ValueOf(lines, "Compiler Version"), std::regex(R"(\d+)")));
+  EXPECT_TRUE(std::regex_match(ValueOf(lines, "Current Thread ID"), std::regex(R"([1-9]\d*)")));
+
+  // Sections in file order, each after a separator, and nothing of a request without one.
+  std::vector<size_t> separators;
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i] == Separator()) separators.push_back(i);
+  ASSERT_EQ(separators.size(), 6u);  // five sections and the closing one
+  EXPECT_EQ(lines[separators[1] + 1].rfind("Application Name", 0), 0u);
+  // Without a host, the framework section holds the thread alone.
+  EXPECT_EQ(separators[3] - separators[2], 2u);
+  EXPECT_EQ(lines[separators[2] + 1].rfind("Current Thread ID", 0), 0u);
+  // No request: an empty request section, then the stack trace.
+  EXPECT_EQ(separators[4] - separators[3], 1u);
+  EXPECT_GT(separators[5] - separators[4], 1u);
+  EXPECT_EQ(text.find("Client IP address"), std::string::npos);
+}
+
+TEST_F(ExceptionLogFile, EmptySectionsGiveOnlyTheClosingSeparator) {
+  logger.SetReportInfos({});
+  ASSERT_TRUE(logger.LogException(std::runtime_error("x")));
+  EXPECT_EQ(OnlyFileText(), Separator() + "\r\n");
+}
+
+TEST_F(ExceptionLogFile, DisabledWritesNothing) {
+  EventLogCapture events;
+  logger.SetEnabled(false);
+  EXPECT_FALSE(logger.LogException(std::runtime_error("x")));
+  EXPECT_TRUE(FilesIn(dir.path()).empty());
+  EXPECT_TRUE(events.Entries().empty());
+}
+
+TEST_F(ExceptionLogFile, FilesOfOneMillisecondDifferOnlyInTheCounter) {
+  logger.SetReportInfos({});
+  const std::regex pattern(R"(^(.*@\d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.\d{3})(\d+)\.Log$)");
+  bool sameMillisecondSeen = false;
+  for (int attempt = 0; attempt < 200 && !sameMillisecondSeen; ++attempt) {
+    for (const auto& f : FilesIn(dir.path())) std::filesystem::remove(f);
+    ASSERT_TRUE(logger.LogException(std::runtime_error("first")));
+    ASSERT_TRUE(logger.LogException(std::runtime_error("second")));
+    auto files = FilesIn(dir.path());
+    ASSERT_EQ(files.size(), 2u);
+    std::smatch a, b;
+    const std::string na = files[0].filename().string(), nb = files[1].filename().string();
+    ASSERT_TRUE(std::regex_match(na, a, pattern)) << na;
+    ASSERT_TRUE(std::regex_match(nb, b, pattern)) << nb;
+    const auto ca = std::stoull(a[2].str()), cb = std::stoull(b[2].str());
+    EXPECT_EQ(std::max(ca, cb) - std::min(ca, cb), 1u);
+    if (a[1] == b[1]) sameMillisecondSeen = true;
+  }
+  EXPECT_TRUE(sameMillisecondSeen) << "no two files landed in one millisecond in 200 tries";
+}
+
+TEST_F(ExceptionLogFile, ConcurrentErrorsEachGetAFileOfTheirOwn) {
+  logger.SetReportInfos({riExceptionInfo});
+  constexpr int kThreads = 4, kEach = 10;
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i)
+          logger.LogException(
+              std::runtime_error("t" + std::to_string(t) + "-" + std::to_string(i)));
+      });
+    }
+  }
+  auto files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), static_cast<size_t>(kThreads * kEach));
+  std::set<std::string> messages;
+  for (const auto& f : files) messages.insert(CrLfLines(test::ReadFile(f)).at(1));
+  EXPECT_EQ(messages.size(), static_cast<size_t>(kThreads * kEach));
+}
+
+TEST_F(ExceptionLogFile, IgnoreListMatchesTheExactTypeOnly) {
+  logger.RegisterIgnoreException<std::runtime_error>();
+  EXPECT_FALSE(logger.LogException(std::runtime_error("ignored")));
+  EXPECT_TRUE(FilesIn(dir.path()).empty());
+
+  ASSERT_TRUE(logger.LogException(shop::EOrderFailed("derived")));
+  const auto lines = CrLfLines(OnlyFileText());
+  EXPECT_EQ(ValueOf(lines, "Exception class"), "shop::EOrderFailed");
+
+  // Seen through a base-class reference, the dynamic type still decides.
+  logger.RegisterIgnoreException(std::type_index(typeid(shop::EOrderFailed)));
+  const std::exception& asBase = shop::EOrderFailed("again");
+  EXPECT_FALSE(logger.LogException(asBase));
+  EXPECT_EQ(FilesIn(dir.path()).size(), 1u);
+}
+
+TEST_F(ExceptionLogFile, EventLogTypeWritesNoFileAndOneEntry) {
+  EventLogCapture events;
+  logger.SetLogType(ltEventLog);
+  ASSERT_TRUE(logger.LogException(std::runtime_error("to the system log")));
+  EXPECT_TRUE(FilesIn(dir.path()).empty());
+  const auto entries = events.Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_NE(entries[0].find(Field("Exception message", "to the system log")), std::string::npos);
+  EXPECT_NE(entries[0].find("Exception address"), std::string::npos);
+  EXPECT_NE(entries[0].find("Application Name"), std::string::npos);
+  EXPECT_EQ(entries[0].rfind(Separator(), 0), 0u);
+}
+
+TEST_F(ExceptionLogFile, FolderThatCannotBeCreatedFallsBackToTheEventLog) {
+  EventLogCapture events;
+  test::WriteFile(dir.path() / "blocker", "a file, not a folder");
+  logger.SetFilePath((dir.path() / "blocker" / "logs").string());
+  ASSERT_TRUE(logger.LogException(std::runtime_error("nowhere to write")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "blocker" / "logs"));
+  const auto entries = events.Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_NE(entries[0].find("nowhere to write"), std::string::npos);
+}
+
+TEST_F(ExceptionLogFile, MissingParentsAreCreatedAndBaseNameIsUsed) {
+  logger.SetFilePath((dir.path() / "a" / "b").string() + "/");
+  logger.SetFileName(" Shop ");
+  ASSERT_TRUE(logger.LogException(std::runtime_error("x")));
+  auto files = FilesIn(dir.path() / "a" / "b");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().rfind("Shop@", 0), 0u);
+}
+
+TEST_F(ExceptionLogFile, RunningTimeOfTwentyFiveHours) {
+  logger.SetStartTime(TVelExceptionLogger::TClock::now() - std::chrono::hours(25));
+  ASSERT_TRUE(logger.LogException(std::runtime_error("x")));
+  EXPECT_EQ(ValueOf(CrLfLines(OnlyFileText()), "Running for"), "1 day 1 hour");
+}
+
+TEST_F(ExceptionLogFile, StackTraceComesFromTheProvider) {
+  logger.SetReportInfos({riStackTrace});
+  ASSERT_TRUE(logger.LogException(std::runtime_error("x")));
+  const std::string text = OnlyFileText();
+  EXPECT_EQ(text.find("[Stack trace is empty]"), std::string::npos);
+  // The innermost frame is the caller, not the writer.
+  const auto lines = CrLfLines(text);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_NE(lines[1].find("StackTraceComesFromTheProvider"), std::string::npos) << text;
+  EXPECT_EQ(text.find("TVelExceptionLog"), std::string::npos);
+}
+
+TEST_F(ExceptionLogFile, GivenAddressIsWrittenInUpperCaseHex) {
+  logger.SetReportInfos({riExceptionInfo});
+  ASSERT_TRUE(logger.LogException(std::runtime_error("x"), nullptr,
+                                  reinterpret_cast<const void*>(uintptr_t{0xABCDEF12})));
+  EXPECT_EQ(ValueOf(CrLfLines(OnlyFileText()), "Exception address"), "00000000ABCDEF12");
+}
+
+TEST(ExceptionLogRunningTime, UnitsPluralsAndLeadingSpace) {
+  using namespace std::chrono;
+  const TVelExceptionLogger::TClock::time_point start{};
+  auto run = [&](auto d) { return TVelExceptionLogger::FormatRunningTime(start, start + d); };
+  EXPECT_EQ(run(hours(25)), "1 day 1 hour");
+  EXPECT_EQ(run(hours(27) + seconds(5)), "1 day 3 hours 5 seconds");
+  EXPECT_EQ(run(hours(2) + minutes(10)), " 2 hours 10 minutes");
+  EXPECT_EQ(run(hours(48) + minutes(1) + seconds(1)), "2 days 1 minute 1 second");
+  EXPECT_EQ(run(hours(24)), "1 day");
+  EXPECT_EQ(run(milliseconds(999)), "");
+  EXPECT_EQ(run(-hours(1)), "");
+}
+
+TEST(ExceptionLogSettings, DefaultsAndAssign) {
+  TVelExceptionLogger a;
+  EXPECT_FALSE(a.Enabled());
+  EXPECT_EQ(a.LogType(), ltFile);
+  EXPECT_EQ(a.ReportInfos(), TReportInfos::All());
+  EXPECT_EQ(a.HtmlReportInfos(), (TReportInfos{riExceptionInfo, riStackTrace, riRequestInfo}));
+  EXPECT_EQ(a.PurgeAfterDays(), 0);
+  EXPECT_FALSE(a.IsReportInfosStored());
+  EXPECT_EQ(a.LogFolder(), TVelAppInfo::GetAppPath() + "ErrorLog/");
+  EXPECT_EQ(a.LogBaseName(), TVelAppInfo::GetAppName());
+
+  TVelExceptionLogger b;
+  b.SetFilePath("/var/log/shop");
+  b.SetFileName("Shop");
+  b.SetReportInfos({riAppInfo});
+  b.SetLogType(ltEventLog);
+  b.SetPurgeAfterDays(3);
+  b.SetHtmlReportInfos({riAppInfo});
+  a.Assign(b);
+  EXPECT_EQ(a.FilePath(), "/var/log/shop");
+  EXPECT_EQ(a.LogFolder(), "/var/log/shop/");
+  EXPECT_EQ(a.FileName(), "Shop");
+  EXPECT_EQ(a.ReportInfos(), TReportInfos{riAppInfo});
+  EXPECT_TRUE(a.IsReportInfosStored());
+  EXPECT_EQ(a.LogType(), ltEventLog);
+  EXPECT_FALSE(a.Enabled());
+  EXPECT_EQ(a.PurgeAfterDays(), 0);  // not part of the copy
+  EXPECT_EQ(a.HtmlReportInfos(), TVelExceptionLogger::DefaultHtmlReportInfos());
+}
+
+}  // namespace
+}  // namespace vel

@@ -161,6 +161,8 @@ class TVelSimpleJSON {
   // "{" + pairs + "}", or "" when nothing was added (never "{}").
   std::string ToString() const;
 
+  // The shared buffer of the pairs (without braces); null before the first pair.
+  const IStrBuilder* Data() const { return FData.get(); }
   bool NoQuotes() const { return FNoQuotes; }
   // Names written without quotes; the first pair of a record resets it to false.
   void SetNoQuotes(bool Value) { FNoQuotes = Value; }

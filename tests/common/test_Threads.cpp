@@ -270,71 +270,79 @@ TEST(TimedThread, NamesItsThreadWithinTheSystemLimit) {
   EXPECT_EQ(name.Get(), "VelMonitorServe");
 }
 
-TEST(ThreadBase, ExecInThreadPassesDataOrItselfAndReportsTheEnd) {
-  int payload = 7;
-  Latch<void*> got, gotSelf;
-  Latch<bool> endedClean;
-  TVelThreadBase::ExecInThread([&](void* data) { got.Set(data); }, "withdata", &payload,
-                               [&](std::exception_ptr e) { endedClean.Set(e == nullptr); });
-  ASSERT_TRUE(got.Wait());
-  EXPECT_EQ(got.Get(), &payload);
-  ASSERT_TRUE(endedClean.Wait());
-  EXPECT_TRUE(endedClean.Get());
+// A self-owned thread may still be inside a latch's Set after the test has seen the value, so
+// the latches it uses are shared with it rather than living on the test's stack.
+template <class T>
+using SharedLatch = std::shared_ptr<Latch<T>>;
+template <class T>
+SharedLatch<T> MakeLatch() {
+  return std::make_shared<Latch<T>>();
+}
 
-  Latch<std::string> failure;
+TEST(ThreadBase, ExecInThreadPassesDataOrItselfAndReportsTheEnd) {
+  static int payload = 7;
+  auto got = MakeLatch<void*>(), gotSelf = MakeLatch<void*>();
+  auto endedClean = MakeLatch<bool>();
   TVelThreadBase::ExecInThread(
-      [&](void* data) {
-        gotSelf.Set(data);
+      [got](void* data) { got->Set(data); }, "withdata", &payload,
+      [endedClean](std::exception_ptr e) { endedClean->Set(e == nullptr); });
+  ASSERT_TRUE(got->Wait());
+  EXPECT_EQ(got->Get(), &payload);
+  ASSERT_TRUE(endedClean->Wait());
+  EXPECT_TRUE(endedClean->Get());
+
+  auto failure = MakeLatch<std::string>();
+  TVelThreadBase::ExecInThread(
+      [gotSelf](void* data) {
+        gotSelf->Set(data);
         throw Exception("worker failed");
       },
-      "nodata", nullptr, [&](std::exception_ptr e) { failure.Set(MessageOf(e)); });
-  ASSERT_TRUE(gotSelf.Wait());
-  EXPECT_NE(gotSelf.Get(), nullptr);
-  EXPECT_NE(gotSelf.Get(), &payload);
-  ASSERT_TRUE(failure.Wait());
-  EXPECT_EQ(failure.Get(), "worker failed");
+      "nodata", nullptr, [failure](std::exception_ptr e) { failure->Set(MessageOf(e)); });
+  ASSERT_TRUE(gotSelf->Wait());
+  EXPECT_NE(gotSelf->Get(), nullptr);
+  EXPECT_NE(gotSelf->Get(), &payload);
+  ASSERT_TRUE(failure->Wait());
+  EXPECT_EQ(failure->Get(), "worker failed");
 }
 
 namespace {
-struct DestroyProbe {
-  Latch<std::thread::id>* destroyedOn = nullptr;
-};
-DestroyProbe gProbe;
+// Lives as long as the program: the thread sets it from its own destructor.
+Latch<std::thread::id> gDestroyedOn;
 
 // Reports the thread on which it is destroyed, to show that a self-owned thread frees itself.
 class ProbeThread : public TVelThreadBase {
  public:
   ProbeThread(std::string name, TVelThreadProc method)
       : TVelThreadBase(std::move(name), std::move(method)) {}
-  ~ProbeThread() override { gProbe.destroyedOn->Set(std::this_thread::get_id()); }
+  ~ProbeThread() override { gDestroyedOn.Set(std::this_thread::get_id()); }
 };
 }  // namespace
 
 TEST(ThreadBase, SelfOwnedThreadOfTheCalledClassIsDestroyedOnItsOwnThread) {
-  Latch<std::thread::id> ranOn, destroyedOn;
-  Latch<std::string> name;
-  gProbe.destroyedOn = &destroyedOn;
+  auto ranOn = MakeLatch<std::thread::id>();
+  auto name = MakeLatch<std::string>();
   TVelThreadBase::ExecInThread<ProbeThread>(
-      [&] {
-        name.Set(GetCurrentThreadName());
-        ranOn.Set(std::this_thread::get_id());
+      [ranOn, name] {
+        name->Set(GetCurrentThreadName());
+        ranOn->Set(std::this_thread::get_id());
       },
       "probe!\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");  // byte 15 is inside a character
-  ASSERT_TRUE(ranOn.Wait());
-  ASSERT_TRUE(destroyedOn.Wait());
-  EXPECT_EQ(destroyedOn.Get(), ranOn.Get());
-  EXPECT_NE(ranOn.Get(), std::this_thread::get_id());
-  EXPECT_EQ(name.Get(), "probe!\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
+  ASSERT_TRUE(ranOn->Wait());
+  ASSERT_TRUE(gDestroyedOn.Wait());
+  EXPECT_EQ(gDestroyedOn.Get(), ranOn->Get());
+  EXPECT_NE(ranOn->Get(), std::this_thread::get_id());
+  EXPECT_EQ(name->Get(), "probe!\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
 }
 
 TEST(ThreadBase, SynchronizedTerminateProcRunsOnTheMainThread) {
-  Latch<std::thread::id> calledOn;
+  auto calledOn = MakeLatch<std::thread::id>();
   TVelThreadBase::ExecInThread(
-      [] {}, "sync", [&](std::exception_ptr) { calledOn.Set(std::this_thread::get_id()); }, true);
+      [] {}, "sync", [calledOn](std::exception_ptr) { calledOn->Set(std::this_thread::get_id()); },
+      true);
   const auto deadline = Clock::now() + 10s;
-  while (!calledOn.Wait(0ms) && Clock::now() < deadline) TVelThreadBase::CheckSynchronize(100);
-  ASSERT_TRUE(calledOn.Wait(0ms));
-  EXPECT_EQ(calledOn.Get(), std::this_thread::get_id());
+  while (!calledOn->Wait(0ms) && Clock::now() < deadline) TVelThreadBase::CheckSynchronize(100);
+  ASSERT_TRUE(calledOn->Wait(0ms));
+  EXPECT_EQ(calledOn->Get(), std::this_thread::get_id());
 }
 
 TEST(ThreadBase, OwnedThreadJoinsAndRefusesASecondStart) {

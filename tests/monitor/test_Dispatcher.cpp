@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "common/Utf.h"
+#include "http/CurlHttpClient.h"
+#include "http/HttpClientBase.h"
+#include "monitor/MonitorController.h"
+#include "notify/ChatFormat.h"
+#include "service/AppLog.h"
+#include "support/ChannelMock.h"
+#include "support/SmtpServer.h"
+#include "support/TestSupport.h"
+
+using namespace vel;
+using vel::test::ChannelMock;
+using vel::test::SmtpServer;
+using vel::test::TempDir;
+
+namespace {
+
+std::string UniqueChannel() {
+  static std::atomic<int> counter{0};
+  return "veldsp_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+}
+
+// A loopback port where nothing listens.
+int UnusedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+class Dispatcher : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    RegisterCurlHttpClient();
+    TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
+  }
+  void SetUp() override {
+    savedFolder_ = LogFolder();
+    logDir_ = dir_.path().string() + "/";
+    SetLogFolder(logDir_);
+    SetEventLogSink([](const std::string&) {});
+  }
+  void TearDown() override {
+    SetEventLogSink(nullptr);
+    SetLogFolder(savedFolder_);
+  }
+
+  // A controller with the configuration loaded from an INI holding the given channel
+  // sections; monitoring stays off, so only the dispatcher works.
+  std::unique_ptr<TVelMonitorController> Controller(const std::string& channels) {
+    test::WriteFile(dir_.file("monitor.ini"),
+                    "[General]\nLogPath=" + logDir_ + "\nMonitorEnabled=0\n" + channels);
+    TVelMonitorOptions o;
+    o.ConfigFile = dir_.file("monitor.ini");
+    o.MailslotId = UniqueChannel();
+    auto c = std::make_unique<TVelMonitorController>(o);
+    c->Start();
+    return c;
+  }
+  std::string Telegram(int maxErrors, const std::string& chatId = "42") {
+    return "[Telegram]\nEnabled=1\nBotToken=123:abc\nChatId=" + chatId +
+           "\nMaxErrors=" + std::to_string(maxErrors) + "\nApiUrl=" + mock_.TelegramApiUrl() + "\n";
+  }
+  std::string Discord(int maxErrors) {
+    return "[Discord]\nEnabled=1\nToken=1/tok\nUsername=Monitor\nMaxErrors=" +
+           std::to_string(maxErrors) + "\nApiUrl=" + mock_.DiscordApiUrl() + "\n";
+  }
+  std::string Email(int port) {
+    return "[Email]\nEnabled=1\nHost=127.0.0.1\nPort=" + std::to_string(port) +
+           "\nAddress=ops@example.com\nUserName=monitor\nAuthentication=none\nSubject=Server "
+           "report\n";
+  }
+  // The text of each diagnostic line, after its timestamp.
+  std::vector<std::string> LogLines() {
+    std::string text = Utf16LEBytesToUtf8(test::ReadFile(logDir_ + ApplicationName() + ".log"));
+    std::vector<std::string> lines;
+    for (size_t s = 0, e; s < text.size(); s = e + 2) {
+      e = text.find("\r\n", s);
+      if (e == std::string::npos) e = text.size();
+      std::string line = text.substr(s, e - s);
+      for (const char* mark : {"Error: ", "Disabling "}) {
+        if (auto p = line.find(mark); p != std::string::npos) {
+          line = line.substr(p);
+          break;
+        }
+      }
+      lines.push_back(line);
+    }
+    return lines;
+  }
+  static int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : lines) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  TempDir dir_;
+  std::string savedFolder_;
+  std::string logDir_;
+  ChannelMock mock_;
+};
+
+}  // namespace
+
+TEST_F(Dispatcher, OneNotificationReachesAllThreeChannels) {
+  TempDir mailDir;
+  SmtpServer smtp(mailDir.path());
+  ASSERT_TRUE(smtp.Started()) << smtp.StartError();
+  auto c = Controller(Telegram(3) + Discord(3) + Email(smtp.Port()));
+  c->SendToTelegram("Shop", "x");
+  c->SendToDiscord("Shop", "x");
+  c->SendToEmail("Shop", "x");
+
+  auto tg = mock_.TelegramRequests();
+  ASSERT_EQ(tg.size(), 1u);
+  EXPECT_EQ(tg[0].Token, "123:abc");
+  EXPECT_EQ(tg[0].Form["chat_id"], "42");
+  EXPECT_EQ(tg[0].Form["text"], chat::FormatTelegramParts("**Shop**\r\nx").at(0));
+  auto dc = mock_.DiscordRequests();
+  ASSERT_EQ(dc.size(), 1u);
+  EXPECT_EQ(chat::JsonStringMember(dc[0].Json, "content").value_or(""), "**Shop**\r\nx");
+  EXPECT_EQ(chat::JsonStringMember(dc[0].Json, "username").value_or(""), "Monitor");
+  auto mail = smtp.WaitForMessage(1);
+  ASSERT_TRUE(mail);
+  EXPECT_EQ(mail->subject, "Server report");
+  EXPECT_EQ(mail->body, "<html><head></head><body>x<br></body></html>");
+  EXPECT_EQ(mail->rcptTos, std::vector<std::string>{"ops@example.com"});
+  EXPECT_EQ(c->TelegramErrors() + c->DiscordErrors() + c->EmailErrors(), 0);
+  EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(Dispatcher, ChannelIsSwitchedOffWhenFailuresPassMaxErrors) {
+  auto c = Controller(Telegram(3));
+  mock_.RespondTelegramError(400, "Bad Request: chat not found", 4);
+  for (int i = 0; i < 4; ++i) c->SendToTelegram("Shop", "failure " + std::to_string(i));
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 5u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(lines[i].rfind("Error: ", 0), 0u) << lines[i];
+    EXPECT_NE(lines[i].find("chat not found"), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[i].find("123:abc"), std::string::npos) << "the token leaked: " << lines[i];
+  }
+  EXPECT_EQ(lines[4], "Disabling Telegram notification (Number of consecutive errors: 4)");
+  EXPECT_FALSE(c->Config().TelegramConfig().Enabled());
+  EXPECT_EQ(c->TelegramErrors(), 4);
+
+  // Switched off: later notifications skip the channel without a trace.
+  c->SendToTelegram("Shop", "later");
+  EXPECT_EQ(mock_.RequestCount(), 4u);
+  EXPECT_EQ(LogLines().size(), 5u);
+}
+
+TEST_F(Dispatcher, SuccessResetsTheCount) {
+  auto c = Controller(Discord(3));
+  mock_.RespondDiscordError(500, "boom", 2);
+  mock_.RespondWith(204, "", 1);
+  mock_.RespondDiscordError(500, "boom", 3);
+  for (int i = 0; i < 6; ++i) c->SendToDiscord("Shop", "x");
+  EXPECT_TRUE(c->Config().DiscordConfig().Enabled());
+  EXPECT_EQ(c->DiscordErrors(), 3);
+  auto lines = LogLines();
+  EXPECT_EQ(CountPrefix(lines, "Error: "), 5);
+  EXPECT_EQ(CountPrefix(lines, "Disabling "), 0);
+  // One more failure passes the limit.
+  mock_.RespondDiscordError(500, "boom", 1);
+  c->SendToDiscord("Shop", "x");
+  EXPECT_EQ(LogLines().back(), "Disabling Discord notification (Number of consecutive errors: 4)");
+}
+
+TEST_F(Dispatcher, MaxErrorsZeroNeverSwitchesOff) {
+  int port = UnusedPort();
+  auto c = Controller(Telegram(0) + Email(port));
+  mock_.RespondTelegramError(400, "Bad Request", 6);
+  for (int i = 0; i < 6; ++i) {
+    c->SendToTelegram("Shop", "x");
+    c->SendToEmail("Shop", "x");
+  }
+  EXPECT_TRUE(c->Config().TelegramConfig().Enabled());
+  EXPECT_TRUE(c->Config().EmailConfig().Enabled());
+  EXPECT_EQ(c->TelegramErrors(), 6);
+  EXPECT_EQ(c->EmailErrors(), 6);
+  auto lines = LogLines();
+  EXPECT_EQ(CountPrefix(lines, "Error: "), 12);
+  EXPECT_EQ(CountPrefix(lines, "Error: Could not connect to SMTP server."), 6);
+  EXPECT_EQ(CountPrefix(lines, "Disabling "), 0);
+}
+
+TEST_F(Dispatcher, EmailSwitchOffLineAndPasswordKeptOut) {
+  auto c = Controller(Email(UnusedPort()) + "Password=Sup3rSecretPw\n");
+  c->Config().EmailConfig().SetMaxErrors(1);
+  c->SendToEmail("Shop", "x");
+  c->SendToEmail("Shop", "x");
+  c->SendToEmail("Shop", "x");  // skipped
+  auto lines = LogLines();
+  EXPECT_EQ(CountPrefix(lines, "Error: "), 2);
+  EXPECT_EQ(lines.back(), "Disabling Email notification (Number of consecutive errors: 2)");
+  for (const auto& l : lines) EXPECT_EQ(l.find("Sup3rSecretPw"), std::string::npos) << l;
+  EXPECT_EQ(c->EmailErrors(), 2);
+}
+
+TEST_F(Dispatcher, ChannelsNotReadyAreSkippedSilently) {
+  auto c =
+      Controller(Telegram(1, "") + "[Discord]\nEnabled=1\nToken=\nApiUrl=" + mock_.DiscordApiUrl() +
+                 "\n[Email]\nEnabled=1\nHost=\nAddress=ops@example.com\n");
+  for (int i = 0; i < 3; ++i) {
+    c->SendToTelegram("Shop", "x");
+    c->SendToDiscord("Shop", "x");
+    c->SendToEmail("Shop", "x");
+  }
+  EXPECT_EQ(mock_.RequestCount(), 0u);
+  EXPECT_TRUE(LogLines().empty());
+  EXPECT_EQ(c->TelegramErrors() + c->DiscordErrors() + c->EmailErrors(), 0);
+  EXPECT_TRUE(c->Config().TelegramConfig().Enabled());
+}
+
+TEST_F(Dispatcher, SlowChannelDoesNotHoldUpAnother) {
+  TempDir mailDir;
+  SmtpServer smtp(mailDir.path());
+  ASSERT_TRUE(smtp.Started()) << smtp.StartError();
+  auto c = Controller(Telegram(3) + Email(smtp.Port()));
+  mock_.SetNeverAnswer(true);
+  std::thread slow([&] { c->SendToTelegram("Shop", "stuck"); });
+  ASSERT_TRUE(mock_.WaitForRequests(1));
+  c->SendToEmail("Shop", "meanwhile");  // returns while Telegram still waits
+  EXPECT_TRUE(smtp.WaitForMessage(1));
+  mock_.SetNeverAnswer(false);
+  slow.join();
+}
+
+TEST_F(Dispatcher, ConcurrentDeliveriesStayConsistent) {
+  TempDir mailDir;
+  SmtpServer smtp(mailDir.path());
+  ASSERT_TRUE(smtp.Started()) << smtp.StartError();
+  auto c = Controller(Telegram(1000) + Discord(1000) + Email(smtp.Port()));
+  constexpr int kThreads = 8, kEach = 4, kFailures = 10;
+  // The failing answers go to whichever chat request comes first.
+  mock_.RespondWith(
+      500, "{\"ok\":false,\"error_code\":500,\"description\":\"x\",\"message\":\"x\"}", kFailures);
+  test::Latch<bool> go;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      go.Wait();
+      for (int i = 0; i < kEach; ++i) {
+        std::string body = "thread " + std::to_string(t) + " #" + std::to_string(i);
+        c->SendToTelegram("App" + std::to_string(t), body);
+        c->SendToDiscord("App" + std::to_string(t), body);
+        c->SendToEmail("App" + std::to_string(t), body);
+      }
+    });
+  }
+  go.Set(true);
+  for (auto& th : threads) th.join();
+
+  EXPECT_EQ(mock_.TelegramRequests().size(), size_t(kThreads * kEach));
+  EXPECT_EQ(mock_.DiscordRequests().size(), size_t(kThreads * kEach));
+  ASSERT_TRUE(smtp.WaitForMessage(kThreads * kEach));
+  EXPECT_EQ(smtp.MessageCount(), kThreads * kEach);
+  EXPECT_EQ(CountPrefix(LogLines(), "Error: "), kFailures);
+  EXPECT_LE(c->TelegramErrors() + c->DiscordErrors(), kFailures);
+  // Both chat senders were made once and still work; a success clears both counts.
+  c->SendToTelegram("Shop", "after");
+  c->SendToDiscord("Shop", "after");
+  EXPECT_EQ(c->TelegramErrors(), 0);
+  EXPECT_EQ(c->DiscordErrors(), 0);
+}

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <istream>
 #include <iterator>
@@ -43,7 +45,28 @@ struct TTransfer {
   THsmStream* content = nullptr;
   bool noContentStream = false;
   std::string writeError;
+  // Read time-out: the longest stretch without a byte moving once the connection stands.
+  CURL* handle = nullptr;
+  std::chrono::milliseconds readTimeout{0};
+  std::chrono::steady_clock::time_point lastActivity;
+  curl_off_t lastTotal = -1;
+  bool timedOut = false;
 };
+
+int ProgressCallback(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  auto* t = static_cast<TTransfer*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  curl_off_t connected = 0;
+  curl_easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connected);
+  if (connected == 0 || dlnow + ulnow != t->lastTotal) {
+    t->lastTotal = dlnow + ulnow;
+    t->lastActivity = now;
+    return 0;
+  }
+  if (now - t->lastActivity < t->readTimeout) return 0;
+  t->timedOut = true;
+  return 1;
+}
 
 size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<TTransfer*>(user);
@@ -207,8 +230,12 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   const int readMs = FReadTimeout > 0 ? FReadTimeout : kDefaultReadTimeoutMs;
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
   // No byte in either direction for the read time-out ends the request.
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>((readMs + 999) / 1000));
+  transfer.handle = h;
+  transfer.readTimeout = std::chrono::milliseconds(readMs);
+  transfer.lastActivity = std::chrono::steady_clock::now();
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
 
   if (!FCaFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, FCaFile.c_str());
   if (!FClientCertificate.empty()) {
@@ -264,6 +291,11 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   if (transfer.noContentStream)
     throw EHttpClientException(std::string(kClassName) + ": Response stream is not assigned.",
                                static_cast<int>(CURLE_WRITE_ERROR));
+  if (transfer.timedOut) {
+    rc = CURLE_OPERATION_TIMEDOUT;
+    snprintf(errorBuffer, sizeof errorBuffer,
+             "Operation timed out after %d milliseconds with no data received", readMs);
+  }
   if (rc != CURLE_OK) {
     std::string text = !transfer.writeError.empty() ? transfer.writeError
                        : errorBuffer[0]             ? std::string(errorBuffer)

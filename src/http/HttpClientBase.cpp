@@ -31,7 +31,9 @@ TRegistry& Registry() {
 // ---- Registry ----
 
 void TVelHTTPClientBase::SetClientClass(const std::string& className) {
-  std::string name = StartsWithText("TVel", className) ? className : "TVel" + className;
+  // An empty name clears the selection (rather than naming the bare prefix).
+  std::string name =
+      className.empty() || StartsWithText("TVel", className) ? className : "TVel" + className;
   std::lock_guard guard(Registry().lock);
   Registry().className = std::move(name);
 }

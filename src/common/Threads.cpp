@@ -66,6 +66,9 @@ TVelThreadBase::TVelThreadBase(std::string name, TVelThreadProc method)
 
 TVelThreadBase::~TVelThreadBase() {
   WaitFor();
+  // Destroyed from its own run (which it must not be): a thread cannot join itself, and
+  // std::thread would end the process if left joinable.
+  if (thread_.joinable()) thread_.detach();
 }
 
 void TVelThreadBase::Start() {

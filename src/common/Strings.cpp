@@ -29,8 +29,15 @@ bool HasAsciiLetter(std::string_view s) {
 
 // Length up to the first NUL (or the whole view).
 std::size_t LengthToNul(std::string_view s) {
-  const void* nul = s.empty() ? nullptr : std::memchr(s.data(), '\0', s.size());
-  return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - s.data()) : s.size();
+  std::size_t n = 0;
+  while (n < s.size() && s[n] != '\0') ++n;
+  return n;
+}
+
+// Index of the first NUL at or after `from`, or the size of the view.
+std::size_t NulFrom(std::string_view s, std::size_t from) {
+  while (from < s.size() && s[from] != '\0') ++from;
+  return from;
 }
 
 }  // namespace
@@ -69,12 +76,9 @@ bool SameText(std::string_view a, std::string_view b) {
 
 std::string ExtractQuoted(std::string_view text, std::size_t& pos, char quote) {
   if (pos >= text.size() || text[pos] == '\0') return std::string();
-  if (text[pos] != quote) {
-    std::string_view rest = text.substr(pos);
-    return std::string(rest.substr(0, LengthToNul(rest)));
-  }
+  if (text[pos] != quote) return std::string(text.data() + pos, NulFrom(text, pos) - pos);
   std::size_t i = pos + 1;
-  const std::size_t end = i + LengthToNul(text.substr(i));
+  const std::size_t end = NulFrom(text, i);
   std::string result;
   result.reserve(end - i);
   while (i < end) {

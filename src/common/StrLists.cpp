@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "common/Strings.h"
@@ -20,6 +21,15 @@ constexpr char kDuplicateString[] = "String list does not allow duplicates";
   std::string msg(format);
   msg.replace(msg.find("%d"), 2, std::to_string(n));
   throw EStringListError(msg);
+}
+
+// The view without leading and trailing bytes up to 32 (the rule of TrimInPlace).
+std::string_view TrimmedView(std::string_view s) {
+  std::size_t first = 0;
+  std::size_t last = s.size();
+  while (first < last && static_cast<unsigned char>(s[first]) <= 32) ++first;
+  while (last > first && static_cast<unsigned char>(s[last - 1]) <= 32) --last;
+  return s.substr(first, last - first);
 }
 
 bool IsBlank(std::string_view s) {
@@ -49,8 +59,12 @@ void TVelNameValueList::CheckIndex(int Index) const {
 void TVelNameValueList::SetCapacity(int Value) {
   if (Value < FCount) RaiseWithNumber(kCapacityOutOfBounds, Value);
   if (Value == FCapacity) return;
-  FList.resize(static_cast<std::size_t>(Value));
-  FList.shrink_to_fit();
+  // Exactly Value slots, in one allocation.
+  TNameValueArray fresh;
+  fresh.reserve(static_cast<std::size_t>(Value));
+  std::move(FList.begin(), FList.begin() + FCount, std::back_inserter(fresh));
+  fresh.resize(static_cast<std::size_t>(Value));
+  FList.swap(fresh);
   FCapacity = Value;
 }
 
@@ -297,26 +311,26 @@ void TVelNameValueList::SetDelimitedText(std::string_view ADelimitedText, char A
   Clear();
   const std::string_view text = ADelimitedText;
   std::size_t pos = 0;
+  std::string quoted;
   while (pos < text.size()) {
-    std::string item;
+    std::string_view item;
     if (text[pos] == '"') {
-      item = ExtractQuoted(text, pos, '"');
+      quoted = ExtractQuoted(text, pos, '"');
+      item = quoted;
     } else {
       std::size_t end = text.find(ADelimiter, pos);
       if (end == std::string_view::npos) end = text.size();
-      item.assign(text.substr(pos, end - pos));
+      item = text.substr(pos, end - pos);
       pos = end;
     }
 
     const std::size_t sep = item.find(FNameValueSeparator);
-    if (sep != std::string::npos) {
-      std::string name = item.substr(0, sep);
-      std::string value = item.substr(sep + 1);
-      TrimInPlace(name);
-      TrimInPlace(value);
-      if (!name.empty()) InsertPair(std::move(name), std::move(value));
-    } else if (!IsBlank(item)) {
-      InsertPair(std::move(item), std::string());
+    if (sep != std::string_view::npos) {
+      const std::string_view name = TrimmedView(item.substr(0, sep));
+      if (!name.empty())
+        InsertPair(std::string(name), std::string(TrimmedView(item.substr(sep + 1))));
+    } else if (!TrimmedView(item).empty()) {
+      InsertPair(std::string(item), std::string());
     }
 
     if (pos < text.size() && text[pos] == ADelimiter) ++pos;

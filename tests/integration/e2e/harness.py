@@ -130,7 +130,8 @@ class Service:
                              "Username": "Monitor", "ApiUrl": mock.discord_api},
                             **(discord or {})),
             "Email": dict({"Enabled": 1, "Host": "127.0.0.1", "Port": mock.smtp_port,
-                           "Address": "ops@example.com", "Subject": "Monitor report"},
+                           "Address": "ops@example.com", "Subject": "Monitor report",
+                           "UserName": "monitor@example.com", "Authentication": "none"},
                           **(email or {})),
         }
         for name, keys in sections.items():

@@ -40,6 +40,8 @@ class HttpServer {
   explicit HttpServer(httplib::Server& server) : server_(server) {
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() is only heard once the accept loop runs.
+    test::WaitUntil([this] { return server_.is_running(); });
   }
   ~HttpServer() {
     server_.stop();

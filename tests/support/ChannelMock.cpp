@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include "TestSupport.h"
+
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -180,6 +182,13 @@ ChannelMock::ChannelMock() : impl_(std::make_unique<Impl>()) {
   impl->port = impl->server.bind_to_any_port("127.0.0.1");
   if (impl->port <= 0) throw std::runtime_error("ChannelMock: cannot listen on 127.0.0.1");
   impl->thread = std::thread([impl] { impl->server.listen_after_bind(); });
+  // stop() is only heard once the accept loop runs; a mock torn down before that would hang.
+  if (!WaitUntil([impl] { return impl->server.is_running(); })) {
+    impl->server.stop();
+    impl->thread.detach();
+    impl_.release();  // the detached thread may still use it
+    throw std::runtime_error("ChannelMock: the server did not start");
+  }
 }
 
 ChannelMock::~ChannelMock() {

@@ -1,0 +1,136 @@
+// Formatting of the framed alert text for the chat channels: MarkdownV2 for Telegram,
+// content parts for Discord, and the readers of the APIs' error answers.
+
+#include <gtest/gtest.h>
+
+#include "MarkdownV2Check.h"
+#include "SampleLog.h"
+#include "notify/ChatFormat.h"
+
+namespace vel::chat {
+namespace {
+
+using test::ReadMarkdownV2;
+using test::Utf16Units;
+
+TEST(ChatFormat, FramedTextIsReadAsTitlePlainAndCode) {
+  auto s = ParseFramedText("**Shop**\r\nbefore\r\n```\r\nline 1\r\nline 2\r\n```\r\nafter");
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s[0].Kind, TChatSegment::ckBold);
+  EXPECT_EQ(s[0].Text, "Shop");
+  EXPECT_EQ(s[1].Kind, TChatSegment::ckPlain);
+  EXPECT_EQ(s[1].Text, "\r\nbefore\r\n");
+  EXPECT_EQ(s[2].Kind, TChatSegment::ckCode);
+  EXPECT_EQ(s[2].Text, "line 1\r\nline 2\r\n");  // the fence's own line break is not content
+  EXPECT_EQ(s[3].Text, "\r\nafter");
+
+  s = ParseFramedText("```cpp\nint x;\n```");
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0].Lang, "cpp");
+  EXPECT_EQ(s[0].Text, "int x;\n");
+
+  s = ParseFramedText("no title ```inline code``` and ```open to the end");
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s[1].Text, "inline code");
+  EXPECT_EQ(s[3].Kind, TChatSegment::ckCode);
+  EXPECT_EQ(s[3].Text, "open to the end");
+
+  s = ParseFramedText("**not a title** because more follows\nx");
+  EXPECT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0].Kind, TChatSegment::ckPlain);
+}
+
+TEST(ChatFormat, EveryReservedCharacterIsEscapedOutsideCodeAndOnlyTwoInside) {
+  const std::string reserved = "_*[]()~`>#+-=|{}.!\\";
+  std::string expected;
+  for (char c : reserved) expected += std::string("\\") + c;
+  EXPECT_EQ(EscapeMarkdownV2(reserved + "abc \xC3\xA9\r\n"), expected + "abc \xC3\xA9\r\n");
+  EXPECT_EQ(EscapeMarkdownV2Code(reserved), "_*[]()~\\`>#+-=|{}.!\\\\");
+
+  auto parts =
+      FormatTelegramParts("**A.B (x)**\r\n" + reserved + "\r\n```\r\n" + reserved + "\r\n```");
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0],
+            "*A\\.B \\(x\\)*\r\n" + expected + "\r\n```\n_*[]()~\\`>#+-=|{}.!\\\\\r\n```");
+  auto read = ReadMarkdownV2(parts[0]);
+  EXPECT_TRUE(read.valid) << read.error;
+  EXPECT_EQ(read.visible, "A.B (x)\r\n" + reserved + "\r\n" + reserved + "\r\n");
+}
+
+TEST(ChatFormat, TelegramPartsStayValidAndWithinTheLimit) {
+  const std::string log = test::SampleExceptionLog(6000);
+  const std::string text = "**Shop**\r\n```\r\n" + log + "\r\n```";
+  auto parts = FormatTelegramParts(text);
+  ASSERT_GE(parts.size(), 2u);
+  std::string visible;
+  for (const auto& p : parts) {
+    auto read = ReadMarkdownV2(p);
+    ASSERT_TRUE(read.valid) << read.error << "\n" << p.substr(0, 200);
+    EXPECT_LE(Utf16Units(read.visible), 4096u);
+    EXPECT_EQ(p.rfind("```", 0) == 0 || p.rfind("*Shop*", 0) == 0, true);
+    visible += read.visible;
+  }
+  EXPECT_EQ(visible, "Shop\r\n" + log + "\r\n");  // nothing lost, nothing doubled, in order
+
+  // A small limit makes the cut points visible: lines are kept whole where possible and a
+  // cut block is closed and reopened.
+  parts = FormatTelegramParts("**T**\r\n```\naaaa\nbbbb\ncccc\n```\ntail.", 12);
+  std::string joined;
+  for (const auto& p : parts) {
+    auto read = ReadMarkdownV2(p);
+    ASSERT_TRUE(read.valid) << read.error << " in " << p;
+    EXPECT_LE(Utf16Units(read.visible), 12u) << p;
+    joined += read.visible;
+  }
+  EXPECT_EQ(joined, "T\r\naaaa\nbbbb\ncccc\n\ntail.");
+  EXPECT_EQ(parts[0], "*T*\r\n```\naaaa\n```");
+}
+
+TEST(ChatFormat, LengthIsCountedInUtf16UnitsAndCharactersAreNeverCut) {
+  EXPECT_EQ(ChatLength("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), 5u);  // a é € and an emoji
+  std::string emojis;
+  for (int i = 0; i < 10; ++i) emojis += "\xF0\x9F\x98\x80";  // 20 units, no line breaks
+  auto parts = FormatTelegramParts(emojis, 5);
+  ASSERT_EQ(parts.size(), 5u);  // two emojis (4 units) per part
+  for (const auto& p : parts) EXPECT_EQ(p, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
+  EXPECT_EQ(FormatTelegramParts("").size(), 1u);
+}
+
+TEST(ChatFormat, DiscordPartsCountTheirMarkupAndKeepFencesBalanced) {
+  const std::string shortText = "**Shop**\r\n```\r\nsmall *log* @everyone\r\n```";
+  EXPECT_EQ(FormatDiscordParts(shortText), std::vector<std::string>{shortText});
+
+  const std::string log = test::SampleExceptionLog(6000);
+  auto parts = FormatDiscordParts("**Shop**\r\n```\r\n" + log + "\r\n```");
+  ASSERT_GE(parts.size(), 4u);
+  std::string inside;
+  for (const auto& p : parts) {
+    EXPECT_LE(ChatLength(p), 2000u);
+    std::size_t fences = 0;
+    for (std::size_t at = p.find("```"); at != std::string::npos; at = p.find("```", at + 3))
+      ++fences;
+    EXPECT_EQ(fences % 2, 0u) << p.substr(0, 100);
+    auto segments = ParseFramedText(p);
+    for (const auto& s : segments)
+      if (s.Kind == TChatSegment::ckCode) inside += s.Text;
+  }
+  EXPECT_EQ(parts[0].rfind("**Shop**\r\n```\n", 0), 0u);
+  EXPECT_EQ(inside, log + "\r\n");
+}
+
+TEST(ChatFormat, ErrorAnswersAreRead) {
+  const std::string json =
+      R"({"ok":false,"error_code":429,"description":"Too \"many\" \u00e9\ud83d\ude00\n",)"
+      R"( "parameters" : { "retry_after" : 2.5 }})";
+  EXPECT_EQ(JsonStringMember(json, "description").value_or("?"),
+            "Too \"many\" \xC3\xA9\xF0\x9F\x98\x80\n");
+  EXPECT_DOUBLE_EQ(JsonNumberMember(json, "retry_after").value_or(-1), 2.5);
+  EXPECT_DOUBLE_EQ(JsonNumberMember(json, "error_code").value_or(-1), 429);
+  EXPECT_FALSE(JsonStringMember(json, "missing").has_value());
+  EXPECT_FALSE(JsonStringMember(json, "error_code").has_value());  // not a string
+  EXPECT_FALSE(JsonStringMember("<html>bad gateway</html>", "message").has_value());
+  EXPECT_EQ(HideSecrets("a SECRET b SECRET", {"", "SECRET"}), "a *** b ***");
+}
+
+}  // namespace
+}  // namespace vel::chat

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "common/Strings.h"
+#include "support/TestSupport.h"
 
 using namespace std::string_literals;
 using namespace vel;
@@ -245,4 +249,35 @@ TEST(CompareText, OrdinalWithAsciiFolding) {
   EXPECT_LT(CompareStr("ABC", "abc"), 0);
   EXPECT_TRUE(SameText("Content-Type", "content-type"));
   EXPECT_FALSE(SameText("Content-Type", "content-typeX"));
+}
+
+TEST(FormatByteSize, UsesTheLocaleSeparators) {
+  // A German locale groups with '.' and uses ',' for decimals. Compile it into a temp folder
+  // so that the test does not depend on the locales installed on the machine.
+  vel::test::TempDir dir;
+  const std::string target = dir.file("de_DE.UTF-8");
+  const std::string cmd = "localedef -i de_DE -f UTF-8 '" + target + "' >/dev/null 2>&1";
+  [[maybe_unused]] const int rc = std::system(cmd.c_str());
+  if (!std::filesystem::exists(target + "/LC_NUMERIC")) GTEST_SKIP() << "localedef unavailable";
+
+  const char* oldLocPath = std::getenv("LOCPATH");
+  const std::string saved = oldLocPath ? oldLocPath : "";
+  setenv("LOCPATH", dir.path().c_str(), 1);
+  const char* set = std::setlocale(LC_ALL, "de_DE.UTF-8");
+  std::string grouped, decimals;
+  if (set) {
+    grouped = FormatByteSize("", 1048576);
+    decimals = FormatByteSize("#,##0.0", 1536);
+  }
+  std::setlocale(LC_ALL, "C");
+  if (oldLocPath) {
+    setenv("LOCPATH", saved.c_str(), 1);
+  } else {
+    unsetenv("LOCPATH");
+  }
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(grouped, "1.024 KB");
+  EXPECT_EQ(decimals, "1,5 KB");
+  EXPECT_EQ(FormatByteSize("", 1234), "1 KB");
+  EXPECT_EQ(FormatByteSize("", 1000), "1,000 bytes");  // back to the C locale's fallback
 }

@@ -143,13 +143,14 @@ class Service:
         self.stderr = open(os.path.join(work, "service.err"), "w+")
         self.proc = subprocess.Popen([SERVICE, "--console", "--config", self.ini],
                                      stdout=subprocess.DEVNULL, stderr=self.stderr)
-        if not wait_until(self.listening, timeout=15):
-            raise RuntimeError("service did not open its status channel")
+        # The console line comes after the start: folders watched, status channel polled.
+        if not wait_until(lambda: "Running." in self.console_output(), timeout=15):
+            raise RuntimeError("service did not start: " + self.console_output())
 
-    @staticmethod
-    def listening():
-        with open("/proc/net/unix") as f:
-            return any(r"mailslot\vel_servermonitor" in l for l in f)
+    def console_output(self):
+        self.stderr.flush()
+        with open(self.stderr.name) as f:
+            return f.read()
 
     def diagnostic_log(self):
         path = os.path.join(self.logs, "velservermonitor.log")

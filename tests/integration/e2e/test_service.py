@@ -110,7 +110,8 @@ class ChannelHealthTest(ServiceTest):
         line = "Disabling Telegram notification (Number of consecutive errors: 3)"
         self.assertTrue(wait_until(lambda: line in service.diagnostic_log()))
         log = service.diagnostic_log()
-        self.assertEqual(log.count("Error: "), 3, log)
+        errors = [l for l in log.splitlines() if " Error: TVelTelegram" in l]
+        self.assertEqual(len(errors), 3, log)
         self.assertEqual(log.count("Disabling Telegram"), 1)
         self.assertNotIn("test-bot-token", log)
         self.assertEqual(mock.received("telegram"), [])

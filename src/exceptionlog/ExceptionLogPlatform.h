@@ -37,6 +37,10 @@ std::string ReadableTypeName(const std::type_info& type);
 // writer's own frames. Empty when no frame can be taken.
 std::vector<std::string> CaptureStackTrace();
 
+// Where the exception object was thrown on this thread, among the last few thrown here;
+// null when it is not known (thrown on another thread, long ago, or not recorded).
+const void* ThrowSiteOf(const void* exceptionObject);
+
 // Creates the folder and every missing parent. False when it cannot be done.
 bool CreateFolders(const std::string& folder);
 

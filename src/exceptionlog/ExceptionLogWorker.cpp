@@ -183,7 +183,7 @@ void TVelExceptionLogWorker::AddExceptionInfo() {
       AddField("Exception details", FFacts.Details);
     }
     if (FExceptAddr != nullptr) AddField("Exception address", HexAddress(FExceptAddr));
-    AddField("Exception Time", FormatDateTime(TVelExceptionLogger::TClock::now()));
+    AddField("Exception Time", FormatDateTime(FOwner.Now()));
   } catch (const std::exception& err) {
     FReport.push_back("Error getting Exception information: " + std::string(err.what()));
   }
@@ -191,7 +191,7 @@ void TVelExceptionLogWorker::AddExceptionInfo() {
 
 void TVelExceptionLogWorker::AddAppInfo() {
   try {
-    const auto now = TVelExceptionLogger::TClock::now();
+    const auto now = FOwner.Now();
     AddField("Application Name", TVelAppInfo::GetAppFileName());
     AddField("Application Version", TVelAppInfo::GetAppVersion());
     AddField("Started at", FormatDateTime(FOwner.FStartTime));
@@ -307,8 +307,7 @@ bool TVelExceptionLogWorker::WriteFile() {
   const std::string folder = FOwner.LogFolder();
   if (!detail::CreateFolders(folder)) return false;
   const uint64_t number = ++gFileCounter;
-  const std::string name = folder + FOwner.LogBaseName() + "@" +
-                           FileTimestamp(TVelExceptionLogger::TClock::now()) +
+  const std::string name = folder + FOwner.LogBaseName() + "@" + FileTimestamp(FOwner.Now()) +
                            std::to_string(number) + ".Log";
   if (!detail::WriteWholeFile(name, JoinLines(FReport))) return false;
   FWrittenFileName = name;

@@ -15,6 +15,13 @@ namespace detail = exceptionlog_detail;
 
 namespace {
 
+// The throw site when it was recorded, else the caller of the writer (the catch handler).
+const void* ExceptionAddress(const std::exception& e, const void* given, const void* caller) {
+  if (given != nullptr) return given;
+  if (const void* site = detail::ThrowSiteOf(dynamic_cast<const void*>(&e))) return site;
+  return caller;
+}
+
 std::string Trimmed(const std::string& s) {
   const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
   const auto first = std::find_if(s.begin(), s.end(), notSpace);
@@ -91,7 +98,7 @@ bool TVelExceptionLogger::IsIgnored(const std::exception& e) const {
 bool TVelExceptionLogger::LogException(const std::exception& e, const IVelHttpRequest* request,
                                        const void* exceptAddr) {
   if (!FEnabled || IsIgnored(e)) return false;
-  if (exceptAddr == nullptr) exceptAddr = __builtin_return_address(0);
+  exceptAddr = ExceptionAddress(e, exceptAddr, __builtin_return_address(0));
   TVelExceptionLogWorker worker(*this, e, request, exceptAddr, FReportInfos.Contains(riStackTrace));
   return worker.Log();
 }
@@ -99,7 +106,7 @@ bool TVelExceptionLogger::LogException(const std::exception& e, const IVelHttpRe
 std::string TVelExceptionLogger::GetExceptionDetail(const std::exception& e,
                                                     const IVelHttpRequest* request,
                                                     const void* exceptAddr) {
-  if (exceptAddr == nullptr) exceptAddr = __builtin_return_address(0);
+  exceptAddr = ExceptionAddress(e, exceptAddr, __builtin_return_address(0));
   TVelExceptionLogWorker worker(*this, e, request, exceptAddr,
                                 FHtmlReportInfos.Contains(riStackTrace));
   return worker.GetExceptionDetail();
@@ -108,7 +115,7 @@ std::string TVelExceptionLogger::GetExceptionDetail(const std::exception& e,
 TVelExceptionInfo TVelExceptionLogger::GetErrorInfo(const std::exception& e,
                                                     const IVelHttpRequest* request,
                                                     const void* exceptAddr) {
-  if (exceptAddr == nullptr) exceptAddr = __builtin_return_address(0);
+  exceptAddr = ExceptionAddress(e, exceptAddr, __builtin_return_address(0));
   TVelExceptionLogWorker worker(*this, e, request, exceptAddr,
                                 FHtmlReportInfos.Contains(riStackTrace));
   return worker.GetErrorInfo();
@@ -135,7 +142,7 @@ void TVelExceptionLogger::PurgeFiles() {
     throw Exception("Assertion failed: TVelExceptionLogger.PurgeFiles attempts to delete \"" +
                     folder + "\"");
   }
-  const TClock::time_point cutOff = TClock::now() - std::chrono::hours(24) * FPurgeAfterDays;
+  const TClock::time_point cutOff = Now() - std::chrono::hours(24) * FPurgeAfterDays;
   for (const detail::FolderFile& file : detail::ListFiles(folder)) {
     if (!MatchesLogFile(file.Name, base) || file.LastWrite > cutOff) continue;
     if (detail::DeleteFileNamed(folder + file.Name)) detail::PauseBriefly();

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <typeindex>
@@ -108,8 +109,9 @@ class TVelExceptionLogger {
   // Writes one report for e when enabled and e's type is not ignored. True when the host's
   // hook took the report, the file was written or the system log took it. The address
   // reported as "Exception address" is exceptAddr, or, when null, the throw site recorded
-  // for e on this thread, or else the caller's (the catch site). Never throws, except what
-  // the host's report hook throws.
+  // for e on this thread (upper-case hexadecimal, two digits per byte of a pointer: 16 on a
+  // 64-bit process), or else the caller's (the catch site). Never throws, except what the
+  // host's report hook throws.
   [[gnu::noinline]] bool LogException(const std::exception& e,
                                       const IVelHttpRequest* request = nullptr,
                                       const void* exceptAddr = nullptr);
@@ -170,6 +172,12 @@ class TVelExceptionLogger {
   TClock::time_point StartTime() const { return FStartTime; }
   void SetStartTime(TClock::time_point v) { FStartTime = v; }
 
+  // The clock the writer reads for file names, "Exception Time" and the running time: the
+  // system clock unless replaced (tests fix it; an empty function restores the system clock).
+  using TNowFunc = std::function<TClock::time_point()>;
+  void SetClock(TNowFunc now) { FNow = std::move(now); }
+  TClock::time_point Now() const { return FNow ? FNow() : TClock::now(); }
+
  private:
   friend class TVelExceptionLogWorker;
 
@@ -184,6 +192,7 @@ class TVelExceptionLogger {
   int32_t FPurgeAfterDays = 0;
   IVelExceptionLogHost* FHost = nullptr;
   TClock::time_point FStartTime;
+  TNowFunc FNow;
 };
 
 }  // namespace vel

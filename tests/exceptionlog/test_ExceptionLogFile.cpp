@@ -144,24 +144,36 @@ TEST_F(ExceptionLogFile, DisabledWritesNothing) {
 }
 
 TEST_F(ExceptionLogFile, FilesOfOneMillisecondDifferOnlyInTheCounter) {
-  logger.SetReportInfos({});
-  const std::regex pattern(R"(^(.*@\d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.\d{3})(\d+)\.Log$)");
-  bool sameMillisecondSeen = false;
-  for (int attempt = 0; attempt < 200 && !sameMillisecondSeen; ++attempt) {
-    for (const auto& f : FilesIn(dir.path())) std::filesystem::remove(f);
-    ASSERT_TRUE(logger.LogException(std::runtime_error("first")));
-    ASSERT_TRUE(logger.LogException(std::runtime_error("second")));
-    auto files = FilesIn(dir.path());
-    ASSERT_EQ(files.size(), 2u);
-    std::smatch a, b;
-    const std::string na = files[0].filename().string(), nb = files[1].filename().string();
-    ASSERT_TRUE(std::regex_match(na, a, pattern)) << na;
-    ASSERT_TRUE(std::regex_match(nb, b, pattern)) << nb;
-    const auto ca = std::stoull(a[2].str()), cb = std::stoull(b[2].str());
-    EXPECT_EQ(std::max(ca, cb) - std::min(ca, cb), 1u);
-    if (a[1] == b[1]) sameMillisecondSeen = true;
-  }
-  EXPECT_TRUE(sameMillisecondSeen) << "no two files landed in one millisecond in 200 tries";
+  // 8 December 2026, 10:15:30.123 local time, for every error.
+  std::tm tm{};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = 8;
+  tm.tm_hour = 10;
+  tm.tm_min = 15;
+  tm.tm_sec = 30;
+  tm.tm_isdst = -1;
+  const auto fixed =
+      TVelExceptionLogger::TClock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(123);
+  logger.SetClock([fixed] { return fixed; });
+  logger.SetFileName("Shop");
+
+  ASSERT_TRUE(logger.LogException(std::runtime_error("first")));
+  ASSERT_TRUE(logger.LogException(std::runtime_error("second")));
+  const auto files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), 2u);
+  const std::regex pattern(R"(^Shop@2026-12-08 10-15-30\.123(\d+)\.Log$)");
+  std::smatch a, b;
+  const std::string na = files[0].filename().string(), nb = files[1].filename().string();
+  ASSERT_TRUE(std::regex_match(na, a, pattern)) << na;
+  ASSERT_TRUE(std::regex_match(nb, b, pattern)) << nb;
+  const auto ca = std::stoull(a[1].str()), cb = std::stoull(b[1].str());
+  EXPECT_EQ(std::max(ca, cb) - std::min(ca, cb), 1u);
+  // The second file holds the second error: nothing was replaced.
+  const std::string later = ca > cb ? na : nb;
+  EXPECT_EQ(CrLfLines(test::ReadFile(dir.path() / later))[1], Field("Exception message", "second"));
+  EXPECT_EQ(ValueOf(CrLfLines(test::ReadFile(dir.path() / later)), "Exception Time"),
+            "2026-12-08 10:15:30.123");
 }
 
 TEST_F(ExceptionLogFile, ConcurrentErrorsEachGetAFileOfTheirOwn) {
@@ -256,6 +268,51 @@ TEST_F(ExceptionLogFile, GivenAddressIsWrittenInUpperCaseHex) {
   ASSERT_TRUE(logger.LogException(std::runtime_error("x"), nullptr,
                                   reinterpret_cast<const void*>(uintptr_t{0xABCDEF12})));
   EXPECT_EQ(ValueOf(CrLfLines(OnlyFileText()), "Exception address"), "00000000ABCDEF12");
+}
+
+[[gnu::noinline]] void ThrowOrderFailed() {
+  throw shop::EOrderFailed("thrown here");
+}
+
+[[gnu::noinline]] bool LogWithoutThrowing(TVelExceptionLogger& logger) {
+  return logger.LogException(std::runtime_error("never thrown"));
+}
+
+uintptr_t LoggedAddress(const std::filesystem::path& file) {
+  const auto text = test::ReadFile(file);
+  const auto pos = text.find("Exception address  : ");
+  return pos == std::string::npos ? 0 : std::stoull(text.substr(pos + 21, 16), nullptr, 16);
+}
+
+bool IsInside(uintptr_t address, void (*function)()) {
+  const auto start = reinterpret_cast<uintptr_t>(function);
+  return address > start && address < start + 512;
+}
+
+TEST_F(ExceptionLogFile, AddressIsTheThrowSiteElseTheCatchSite) {
+  logger.SetReportInfos({riExceptionInfo});
+  try {
+    ThrowOrderFailed();
+  } catch (const std::exception& e) {
+    // Other exceptions thrown and caught meanwhile do not hide the first one's site.
+    try {
+      throw std::logic_error("inner");
+    } catch (const std::exception&) {
+    }
+    ASSERT_TRUE(logger.LogException(e));
+  }
+  auto files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(IsInside(LoggedAddress(files[0]), &ThrowOrderFailed))
+      << std::hex << LoggedAddress(files[0]) << " vs "
+      << reinterpret_cast<uintptr_t>(&ThrowOrderFailed);
+  std::filesystem::remove(files[0]);
+
+  ASSERT_TRUE(LogWithoutThrowing(logger));
+  files = FilesIn(dir.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(IsInside(LoggedAddress(files[0]), reinterpret_cast<void (*)()>(&LogWithoutThrowing)))
+      << std::hex << LoggedAddress(files[0]);
 }
 
 TEST(ExceptionLogRunningTime, UnitsPluralsAndLeadingSpace) {

@@ -4,6 +4,7 @@
 // delimited form (the status-report wire format), and TVelStringList, a list of lines with
 // optional attached objects (HTTP headers, form fields, ignore lists).
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +56,11 @@ class TVelNameValueList {
   TVelNameValueList& AddPair(const std::string& Name, const char* Value);
   TVelNameValueList& AddPair(const std::string& Name, std::int32_t Value);
   TVelNameValueList& AddPair(const std::string& Name, std::int64_t Value);
+  // Any other integer type (unsigned counts, long long), also as plain decimal text.
+  template <std::integral T>
+  requires(!std::same_as<T, bool>) TVelNameValueList& AddPair(const std::string& Name, T Value) {
+    return AddPair(Name, std::to_string(Value));
+  }
 
   // Removes every pair and releases the storage (an empty list is left as it is).
   void Clear();

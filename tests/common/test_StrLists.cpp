@@ -460,3 +460,15 @@ TEST(StringList, HashIsFnv1aJesteressOverUtf16Text) {
   b.SetText("1\n2\n");
   EXPECT_EQ(a.GetHashCode(), b.GetHashCode());
 }
+
+TEST(NameValueList, IntegerPairsAreWrittenAsPlainDecimals) {
+  TVelNameValueList l;
+  l.AddPair("i32", static_cast<std::int32_t>(-2147483647 - 1))
+      .AddPair("i64", static_cast<std::int64_t>(-9223372036854775807LL - 1))
+      .AddPair("u32", static_cast<std::uint32_t>(4294967295u))
+      .AddPair("u64", static_cast<std::uint64_t>(18446744073709551615ull))
+      .AddPair("ll", 1234567890123LL);
+  EXPECT_EQ(l.GetDelimitedText("|"),
+            "i32=-2147483648|i64=-9223372036854775808|u32=4294967295|"
+            "u64=18446744073709551615|ll=1234567890123");
+}

@@ -233,7 +233,8 @@ void TVelNameValueList::Sort() {
 }
 
 void TVelNameValueList::SetSorted(bool Value) {
-  if (Value && !FSorted) Sort();
+  // Sorting again also restores the order after SetName changed a name in a sorted list.
+  if (Value) Sort();
   FSorted = Value;
 }
 

@@ -170,6 +170,11 @@ void TVelMailSender::SendMail(const std::string& toAddresses, const std::string&
   if (FFromAddress.empty()) {
     FFromAddress = FUsername.find('@') != std::string::npos ? FUsername : FUsername + "@" + FHost;
   }
+  for (char ch : FFromAddress) {
+    if (static_cast<unsigned char>(ch) <= 32 || ch == '<' || ch == '>' || ch == 0x7f) {
+      RaiseError("Invalid sender address: " + FFromAddress);
+    }
+  }
   std::string to = Trim(toAddresses);
   if (to.empty()) RaiseError("Destination address cannot be empty");
   std::vector<TMailAddress> recipients;

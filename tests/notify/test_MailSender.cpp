@@ -67,6 +67,11 @@ TEST(MailSenderChecks, EachSettingIsCheckedInOrderBeforeConnecting) {
   EXPECT_FALSE(TVelMailSender::SendEMailSMTP("127.0.0.1", "me", "", "a@b\r\nRCPT TO:<x@y>", "", "",
                                              port, "", false, status));
   EXPECT_EQ(status.rfind("TVelMailSender: Invalid destination address", 0), 0u) << status;
+  // The same for a sender address (it goes into the envelope and the From header).
+  EXPECT_FALSE(TVelMailSender::SendEMailSMTP("127.0.0.1", "me", "", "a@b", "", "", "",
+                                             "me@x\r\nBcc: y@z", "", port, satNone, false, true,
+                                             status));
+  EXPECT_EQ(status.rfind("TVelMailSender: Invalid sender address", 0), 0u) << status;
 }
 
 TEST(MailSenderChecks, SendMailRaisesWithTheClassName) {
@@ -354,6 +359,33 @@ TEST(MailSenderDelivery, NothingListeningFailsFast) {
   EXPECT_LT(elapsed, std::chrono::seconds(1));
   EXPECT_EQ(status.rfind("Could not connect to SMTP server.\r\nReason: ", 0), 0u) << status;
   EXPECT_NE(status.find("Connection refused"), std::string::npos) << status;
+}
+
+TEST(MailSenderDelivery, ServerThatNeverAcceptsTimesOutAfter300Ms) {
+  // A listening socket whose queue (backlog 0) is filled by one connection: the kernel drops
+  // further connection attempts, as an unreachable host would.
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+  std::string status;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(TVelMailSender::SendEMailSMTP("127.0.0.1", "me", "", "a@b", "S", "b",
+                                             ntohs(a.sin_port), "", false, status));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  ::close(filler);
+  ::close(listener);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(250));
+  EXPECT_LT(elapsed, std::chrono::seconds(1));
+  EXPECT_EQ(status.rfind("Could not connect to SMTP server.\r\nReason: ", 0), 0u) << status;
+  EXPECT_NE(status.find("no connection within 300 ms"), std::string::npos) << status;
 }
 
 TEST(MailSenderDelivery, KeepConnectedReusesTheConnection) {

@@ -50,7 +50,6 @@ struct TVelMailSender::TConnection {
   char errorBuffer[CURL_ERROR_SIZE] = {};
   // Filled by the debug callback during a transfer.
   std::string lastReply;  // the server's last negative reply (4xx or 5xx)
-  bool greeted = false;   // the server's greeting came
   bool sending = false;   // past the connection set-up: login or envelope started
   std::string upload;     // the message being sent
   size_t uploadPos = 0;
@@ -65,7 +64,6 @@ struct TVelMailSender::TConnection {
       std::string line(data, size);
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
       if (line.size() >= 3) {
-        if (!c->greeted && line.compare(0, 3, "220") == 0) c->greeted = true;
         // The QUIT after a failure is answered positively: the refusal is what counts.
         if (line[0] == '4' || line[0] == '5') c->lastReply = line;
       }
@@ -206,7 +204,6 @@ void TVelMailSender::SendMail(const std::string& toAddresses, const std::string&
   curl_easy_setopt(h, CURLOPT_FORBID_REUSE, FKeepConnected ? 0L : 1L);
   c.errorBuffer[0] = 0;
   c.lastReply.clear();
-  c.greeted = c.connected;
   c.sending = c.connected;
   c.socket.lastError.clear();
 

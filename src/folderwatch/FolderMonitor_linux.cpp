@@ -16,6 +16,11 @@
 // out is faRemoved; IN_MODIFY, IN_ATTRIB and IN_ACCESS are faModified; a move whose two
 // halves (IN_MOVED_FROM, IN_MOVED_TO with the same cookie) both fall inside the watched tree
 // is faRenamedOld followed by faRenamedNew.
+//
+// A folder's watch only exists once the folder does, so entries made in a new subfolder (or
+// in a watched folder made again after it vanished) before its watch is in place are found
+// by listing the folder and reported as new. An entry made in that short moment between the
+// watch and the listing is reported twice.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -350,6 +355,7 @@ struct TFolderWatcher::Impl {
     }
   }
 
+  // The wake-up is never consumed: a woken watcher stays woken, as it is only woken to end.
   void Wake() {
     const uint64_t one = 1;
     ssize_t n;

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/Utf.h"
+
 namespace vel {
 
 namespace {
@@ -75,6 +77,8 @@ TVelIniFile::TVelIniFile(const std::string& fileName) : FFileName(fileName) {
       FReadError = "read error";
       return;
     }
+    // Files saved as "Unicode" by Windows editors: UTF-16LE with its byte-order mark.
+    if (text.starts_with("\xFF\xFE")) text = Utf16LEBytesToUtf8(std::string_view(text).substr(2));
     Parse(text);
   } catch (const std::exception& e) {
     FSections.clear();

@@ -7,7 +7,8 @@
 // - at most kMaxValueLength characters (UTF-16 code units) of a value are returned;
 // - lines starting with ";" are comments; the first occurrence of a section or key wins;
 // - a section counts as present only when it holds at least one key;
-// - a UTF-8 byte-order mark is skipped; a missing or unreadable file reads as empty;
+// - a UTF-8 byte-order mark is skipped, a UTF-16LE file with its mark is read as well; a missing or
+// unreadable file reads as empty;
 // - bad lines (no "=", an unterminated section header, NUL bytes, lines longer than
 //   kMaxLineLength bytes) are skipped.
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Utf.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -138,6 +139,11 @@ TEST(IniFile, ReadsFilesAndAMissingFileIsEmpty) {
   vel::test::WriteFile(dir.file("a.ini"), "[General]\r\nMonitorEnabled=1\r\n");
   TVelIniFile ini(dir.file("a.ini"));
   EXPECT_TRUE(ini.ReadBool("General", "MonitorEnabled", false));
+  // UTF-16LE with its byte-order mark, as some editors save.
+  vel::test::WriteFile(
+      dir.file("u16.ini"),
+      "\xFF\xFE" + vel::Utf8ToUtf16LEBytes("[Email]\r\nSubject=R\xC3\xA9port\r\n"));
+  EXPECT_EQ(TVelIniFile(dir.file("u16.ini")).ReadString("email", "subject", ""), "R\xC3\xA9port");
   TVelIniFile missing(dir.file("none.ini"));
   EXPECT_TRUE(missing.Sections().empty());
   EXPECT_EQ(missing.ReadString("General", "LogPath", "def"), "def");

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/Exception.h"
@@ -382,4 +384,31 @@ TEST(FolderMonitor, QueueOverflowLosesABatchButTheWatchGoesOn) {
   ASSERT_TRUE(seen);
   EXPECT_LT(ev.Count(), static_cast<size_t>(files));
   EXPECT_GT(ev.Count(), 0u);
+}
+
+TEST(FolderMonitor, NeedSynchronizeRunsHandlersOneAtATime) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  std::atomic<int> inside{0}, most{0}, calls{0};
+  auto handler = [&](TVelFolderMonitor*, const TFolderItemInfo&) {
+    const int now = ++inside;
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    // Long enough for the other monitor's worker to arrive while this one is inside.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    --inside;
+    ++calls;
+  };
+  TVelFolderMonitor a("a", folder, kServiceChanges, false);
+  TVelFolderMonitor b("b", folder, kServiceChanges, false);
+  for (TVelFolderMonitor* m : {&a, &b}) {
+    m->SetNeedSynchronize(true);
+    m->SetOnFolderChange(handler);
+    m->Activate();
+  }
+  EXPECT_TRUE(a.NeedSynchronize());
+  for (int i = 0; i < 5; ++i) Touch(folder + "/f" + std::to_string(i));
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return calls.load() == 10; }));
+  EXPECT_EQ(most.load(), 1);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/AppInfo.h"
+#include "common/Utf.h"
 #include "exceptionlog/ExceptionLogPlatform.h"
 #include "service/AppLog.h"
 
@@ -101,6 +102,14 @@ std::string JoinUrl(const std::string& base, const std::string& script) {
   }
   if (url.empty() || url.back() != '/') url += '/';
   return url;
+}
+
+// The service reads the files as strict UTF-8 and skips a file it cannot decode, so a
+// message holding stray bytes (a legacy-encoded name, binary data) would never alert.
+// Ill-formed parts become U+FFFD instead.
+std::string AsWellFormedUtf8(std::string text) {
+  if (IsValidUtf8(text)) return text;
+  return Utf16ToUtf8(Utf8ToUtf16(text));
 }
 
 }  // namespace
@@ -309,7 +318,7 @@ bool TVelExceptionLogWorker::WriteFile() {
   const uint64_t number = ++gFileCounter;
   const std::string name = folder + FOwner.LogBaseName() + "@" + FileTimestamp(FOwner.Now()) +
                            std::to_string(number) + ".Log";
-  if (!detail::WriteWholeFile(name, JoinLines(FReport))) return false;
+  if (!detail::WriteWholeFile(name, AsWellFormedUtf8(JoinLines(FReport)))) return false;
   FWrittenFileName = name;
   return true;
 }
@@ -331,7 +340,7 @@ bool TVelExceptionLogWorker::WriteReport() {
       if (!text.empty()) text += '\n';
       text += line;
     }
-    LogToEventLog(text);
+    LogToEventLog(AsWellFormedUtf8(std::move(text)));
     return true;
   } catch (const std::exception&) {
     return false;

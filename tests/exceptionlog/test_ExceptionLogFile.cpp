@@ -10,6 +10,7 @@
 
 #include "ExceptionLogTestUtil.h"
 #include "common/AppInfo.h"
+#include "common/Utf.h"
 #include "exceptionlog/ExceptionLogger.h"
 #include "service/AppLog.h"
 
@@ -127,6 +128,14 @@ TEST_F(ExceptionLogFile, NameLayoutAndKeysTheServiceLooksFor) {
   EXPECT_EQ(separators[4] - separators[3], 1u);
   EXPECT_GT(separators[5] - separators[4], 1u);
   EXPECT_EQ(text.find("Client IP address"), std::string::npos);
+}
+
+TEST_F(ExceptionLogFile, StrayBytesBecomeReplacementCharactersSoTheFileStaysUtf8) {
+  logger.SetReportInfos({riExceptionInfo});
+  ASSERT_TRUE(logger.LogException(std::runtime_error("caf\xE9 \xC3\xA9 end")));
+  const std::string text = OnlyFileText();
+  EXPECT_TRUE(IsValidUtf8(text));
+  EXPECT_EQ(CrLfLines(text)[1], Field("Exception message", "caf\xEF\xBF\xBD \xC3\xA9 end"));
 }
 
 TEST_F(ExceptionLogFile, EmptySectionsGiveOnlyTheClosingSeparator) {

@@ -7,6 +7,7 @@
 
 #include "common/Exception.h"
 #include "common/Utf.h"
+#include "mailslot/Mailslot.h"
 #include "monitor/MonitorController.h"
 #include "service/AppLog.h"
 #include "support/TestSupport.h"
@@ -142,6 +143,40 @@ TEST_F(ControllerLifecycle, DestroyWithoutStartAndRepeatedLifecycles) {
     c.Start();
   }
   EXPECT_FALSE(std::filesystem::exists(logDir_ + vel::ApplicationName() + ".log"));
+}
+
+// A status report as monitored applications send it.
+int SendStatus(const std::string& channel, const std::string& appName) {
+  vel::TVelMailslotClient client(channel);
+  client.SetAutoOpen(true);
+  return client.Write("AppName=" + appName + "|SessionCount=1");
+}
+
+TEST_F(ControllerLifecycle, AllApplicationsDisabledStillRelaysStatusReports) {
+  auto options = Options(Ini(true, false));
+  TVelMonitorController c(options);
+  vel::test::Latch<std::string> got;
+  c.SetOnMessage([&](const std::string& msg) { got.Set(msg); });
+  c.Start();
+  EXPECT_EQ(c.FolderMonitorCount(), 0u);
+  ASSERT_GT(SendStatus(options.MailslotId, "Shop"), 0);
+  ASSERT_TRUE(got.Wait()) << "the polling thread runs";
+  EXPECT_NE(got.Get().find("AppName=Shop"), std::string::npos);
+  c.Stop();
+}
+
+TEST_F(ControllerLifecycle, MasterSwitchOffNeverReadsTheStatusChannel) {
+  auto options = Options(Ini(false));
+  TVelMonitorController c(options);
+  std::atomic<int> seen{0};
+  c.SetOnMessage([&](const std::string&) { ++seen; });
+  c.Start();
+  // The channel is open (created with the controller), so the send succeeds ...
+  ASSERT_GT(SendStatus(options.MailslotId, "Shop"), 0);
+  // ... but nothing reads it: many poll intervals pass without a report.
+  EXPECT_FALSE(vel::test::WaitUntil([&] { return seen.load() > 0; },
+                                    std::chrono::milliseconds(20 * options.PollIntervalMs)));
+  c.Stop();
 }
 
 }  // namespace

@@ -319,6 +319,32 @@ TEST_F(CurlClientTest, TransportFailuresAreReportedWithCodeAndMessage) {
   EXPECT_EQ(client.ErrorCode(), -1);
 }
 
+TEST_F(CurlClientTest, BodyCutShortIsAFailureNotASuccess) {
+  RawHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this");
+  EXPECT_FALSE(client.Get(server.Url("/")));
+  EXPECT_EQ(client.ErrorCode(), 18);  // libcurl's partial file
+  EXPECT_EQ(client.ErrorMessage().rfind("TCurlHttpClient.HttpReadData failed with message: ", 0),
+            0u)
+      << client.ErrorMessage();
+  EXPECT_EQ(client.ResponseCode(), 200);  // what did arrive is still described
+}
+
+TEST_F(CurlClientTest, ProxyFromTheEnvironmentIsUsed) {
+  RawHttpServer proxy(kOk);
+  setenv("http_proxy", proxy.Url("").c_str(), 1);
+  unsetenv("NO_PROXY");
+  unsetenv("no_proxy");
+  const bool ok = client.Get("http://service.invalid/status?x=1");
+  unsetenv("http_proxy");
+  setenv("NO_PROXY", "*", 1);
+  setenv("no_proxy", "*", 1);
+  ASSERT_TRUE(ok) << client.ErrorMessage();
+  auto lines = RawHttpServer::Lines(proxy.Request());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "GET http://service.invalid/status?x=1 HTTP/1.1");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Host: service.invalid"), lines.end());
+}
+
 TEST_F(CurlClientTest, DownloadFileWritesTheBodyOnlyWhenTheRequestRan) {
   test::TempDir dir;
   RawHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");

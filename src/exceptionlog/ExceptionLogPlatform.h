@@ -23,6 +23,8 @@ LocalTime ToLocalTime(TClock::time_point t);
 
 // The time separator of the process locale (":" when the locale names none).
 std::string LocaleTimeSeparator();
+// The same, for a strftime time format: the literal text between its first two conversions.
+std::string TimeSeparatorOf(const std::string& timeFormat);
 
 // When the process started; the moment this library was loaded when the system cannot say.
 TClock::time_point ProcessStartTime();

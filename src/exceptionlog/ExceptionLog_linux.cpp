@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -126,19 +127,30 @@ LocalTime ToLocalTime(TClock::time_point t) {
 }
 
 std::string LocaleTimeSeparator() {
-  // The separator is the literal text between the first two conversions of the locale's
-  // time format ("%H:%M:%S" -> ":", "%H.%M.%S" -> ".").
   const char* format = nl_langinfo(T_FMT);
-  if (format == nullptr) return ":";
-  const std::string f = format;
-  const size_t first = f.find('%');
-  if (first == std::string::npos || first + 2 > f.size()) return ":";
-  size_t pos = first + 2;
-  // Skip flags such as "%OH" or "%EH".
-  if ((f[first + 1] == 'O' || f[first + 1] == 'E') && pos < f.size()) ++pos;
-  const size_t next = f.find('%', pos);
-  if (next == std::string::npos || next == pos) return ":";
-  return f.substr(pos, next - pos);
+  return TimeSeparatorOf(format == nullptr ? std::string() : std::string(format));
+}
+
+std::string TimeSeparatorOf(const std::string& f) {
+  // The character between the hour and the minutes: "%H:%M:%S" -> ":", "%H.%M.%S" -> ".".
+  // Composite formats ("%T", "%r") and formats whose hours are followed by a word or by
+  // nothing name no single separator and get ":".
+  for (size_t i = 0; i + 1 < f.size(); ++i) {
+    if (f[i] != '%') continue;
+    size_t conv = i + 1;
+    if ((f[conv] == 'O' || f[conv] == 'E') && conv + 1 < f.size()) ++conv;
+    const char c = f[conv];
+    if (c == 'H' || c == 'I' || c == 'k' || c == 'l') {
+      const size_t after = conv + 1;
+      if (after + 1 < f.size() && f[after + 1] == '%' &&
+          std::ispunct(static_cast<unsigned char>(f[after])) && f[after] != '%') {
+        return std::string(1, f[after]);
+      }
+      return ":";
+    }
+    i = conv;
+  }
+  return ":";
 }
 
 TClock::time_point ProcessStartTime() {

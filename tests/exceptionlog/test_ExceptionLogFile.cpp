@@ -11,6 +11,7 @@
 #include "ExceptionLogTestUtil.h"
 #include "common/AppInfo.h"
 #include "common/Utf.h"
+#include "exceptionlog/ExceptionLogPlatform.h"
 #include "exceptionlog/ExceptionLogger.h"
 #include "service/AppLog.h"
 
@@ -335,6 +336,17 @@ TEST(ExceptionLogRunningTime, UnitsPluralsAndLeadingSpace) {
   EXPECT_EQ(run(hours(24)), "1 day");
   EXPECT_EQ(run(milliseconds(999)), "");
   EXPECT_EQ(run(-hours(1)), "");
+}
+
+TEST(ExceptionLogTimeFormat, SeparatorComesFromTheLocalesTimeFormat) {
+  using exceptionlog_detail::TimeSeparatorOf;
+  EXPECT_EQ(TimeSeparatorOf("%H:%M:%S"), ":");
+  EXPECT_EQ(TimeSeparatorOf("%H.%M.%S"), ".");
+  EXPECT_EQ(TimeSeparatorOf("%OH.%OM.%OS"), ".");
+  EXPECT_EQ(TimeSeparatorOf("%p %I.%M.%S"), ".");  // the hour decides, not the first conversion
+  EXPECT_EQ(TimeSeparatorOf("%T"), ":");
+  EXPECT_EQ(TimeSeparatorOf("%H\xEC\x8B\x9C %M"), ":");  // a word after the hour
+  EXPECT_EQ(TimeSeparatorOf(""), ":");
 }
 
 TEST(ExceptionLogSettings, DefaultsAndAssign) {

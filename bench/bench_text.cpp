@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -153,9 +154,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& reports) override {
     ConsoleReporter::ReportRuns(reports);
+    // With --benchmark_repetitions the median stands for the benchmark.
     for (const Run& r : reports) {
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-        times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
+      if (r.error_occurred) continue;
+      const std::string name = r.run_name.function_name;
+      if (r.run_type == Run::RT_Iteration && medians_.count(name) == 0) {
+        times_[name] = r.GetAdjustedCPUTime();
+      } else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+        times_[name] = r.GetAdjustedCPUTime();
+        medians_.insert(name);
+      }
     }
   }
   void PrintRatios() const {
@@ -172,6 +180,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> times_;
+  std::set<std::string> medians_;
 };
 
 }  // namespace

@@ -309,6 +309,13 @@ int RunServiceHost(int argc, char** argv) {
   // Absolute, so the service finds the file whatever its working folder.
   options.ConfigFile = host_detail::AbsolutePath(cmd.ConfigFile);
 
+  // A missing INI file means "monitoring off" by design, but one named on the command line is
+  // more likely a typing error than a wish: say so where the operator looks.
+  if (!options.ConfigFile.empty() && !host_detail::FileExists(options.ConfigFile) &&
+      cmd.Mode != TServiceMode::smUninstall)
+    std::cerr << program << ": warning: configuration file " << options.ConfigFile
+              << " does not exist; monitoring stays off until it does" << std::endl;
+
   if (cmd.Mode == TServiceMode::smInstall || cmd.Mode == TServiceMode::smUninstall)
     return RunInstall(cmd, options);
   return RunService(cmd, options);

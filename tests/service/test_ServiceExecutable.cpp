@@ -158,6 +158,17 @@ TEST_F(ServiceExecutable, ServiceRunWithMonitoringOffStopsOnSigint) {
   EXPECT_EQ(child.Err(), "") << "a service run writes nothing to stderr";
 }
 
+TEST_F(ServiceExecutable, MissingConfigurationFileIsWarnedAboutButRuns) {
+  NotifySocket notify;
+  Child child({"--config", dir_.file("typo.ini")}, dir_.path().string(), {notify.Env()});
+  ASSERT_TRUE(child.Started());
+  ASSERT_EQ(notify.Receive(), "READY=1") << child.Err();
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(10)), 0);
+  EXPECT_NE(child.Err().find(dir_.file("typo.ini") + " does not exist"), std::string::npos)
+      << child.Err();
+}
+
 TEST_F(ServiceExecutable, ConsoleEchoesDiagnosticLinesToStderr) {
   // A plain file in place of the application's log folder cannot be watched: that is logged.
   vel::test::WriteFile(dir_.file("not-a-folder"), "x");

@@ -1,6 +1,7 @@
 #include "service/ServiceHost.h"
 
 #include <clocale>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -176,7 +177,11 @@ std::string ServiceUsageText(const std::string& programName) {
     << "  --uninstall      stop and disable the unit and remove its file\n"
     << "  --unit-dir DIR   the folder for the unit file (default " << kDefaultUnitDir << ")\n"
     << "  --help           show this text\n"
-    << "  --version        show the version\n";
+    << "  --version        show the version\n"
+    << "\n"
+    << "Environment:\n"
+    << "  VEL_STATUS_CHANNEL  name of the status channel to read (default vel_servermonitor),\n"
+    << "                      for an instance running next to the installed service\n";
   return s.str();
 }
 
@@ -308,6 +313,9 @@ int RunServiceHost(int argc, char** argv) {
   TVelMonitorOptions options;
   // Absolute, so the service finds the file whatever its working folder.
   options.ConfigFile = host_detail::AbsolutePath(cmd.ConfigFile);
+  // A second instance (a trial run next to the installed service) needs a channel of its own.
+  if (const char* channel = std::getenv("VEL_STATUS_CHANNEL"); channel && *channel)
+    options.MailslotId = channel;
 
   // A missing INI file means "monitoring off" by design, but one named on the command line is
   // more likely a typing error than a wish: say so where the operator looks.

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "common/Utf.h"
+#include "mailslot/Mailslot.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -34,7 +35,17 @@ class Child {
     a.push_back(nullptr);
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
-      if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.emplace_back(*e);
+      if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 &&
+          std::strncmp(*e, "VEL_STATUS_CHANNEL=", 19) != 0)
+        env.emplace_back(*e);
+    // A channel of its own, so a child never takes the service's default channel from
+    // another test running at the same time (unless the test names one).
+    bool channelGiven = false;
+    for (const auto& e : extraEnv)
+      channelGiven = channelGiven || e.starts_with("VEL_STATUS_CHANNEL=");
+    if (!channelGiven)
+      env.push_back("VEL_STATUS_CHANNEL=velsvc_exe_" + std::to_string(::getpid()) + "_" +
+                    std::to_string(++children_));
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
     for (auto& s : env) envp.push_back(s.data());
@@ -73,6 +84,7 @@ class Child {
   std::string Err() const { return vel::test::ReadFile(err_); }
 
  private:
+  static inline int children_ = 0;
   std::string out_, err_;
   pid_t pid_ = -1;
   bool exited_ = false;
@@ -156,6 +168,26 @@ TEST_F(ServiceExecutable, ServiceRunWithMonitoringOffStopsOnSigint) {
   child.Signal(SIGINT);
   EXPECT_EQ(child.Wait(std::chrono::seconds(10)), 0) << child.Err();
   EXPECT_EQ(child.Err(), "") << "a service run writes nothing to stderr";
+}
+
+TEST_F(ServiceExecutable, StatusChannelNameComesFromTheEnvironment) {
+  std::string channel = "velsvc_env_" + std::to_string(::getpid());
+  std::string ini = WriteIni("MonitorEnabled=0\n");
+  NotifySocket notify;
+  Child child({"--config", ini}, dir_.path().string(),
+              {notify.Env(), "VEL_STATUS_CHANNEL=" + channel});
+  ASSERT_TRUE(child.Started());
+  ASSERT_EQ(notify.Receive(), "READY=1") << child.Err();
+  {
+    vel::TVelMailslotServer taken(channel);
+    taken.Open();
+    EXPECT_FALSE(taken.IsOpen()) << "the running service holds the channel";
+  }
+  child.Signal(SIGTERM);
+  ASSERT_EQ(child.Wait(std::chrono::seconds(10)), 0);
+  vel::TVelMailslotServer free(channel);
+  free.Open();
+  EXPECT_TRUE(free.IsOpen()) << free.LastError();
 }
 
 TEST_F(ServiceExecutable, MissingConfigurationFileIsWarnedAboutButRuns) {

@@ -1,0 +1,143 @@
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/MonitorConfig.h"
+#include "service/AppLog.h"
+#include "service/OperatorCommands.h"
+
+namespace vel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string YesNo(bool v) {
+  return v ? "yes" : "no";
+}
+
+struct Findings {
+  std::vector<std::string> Warnings;
+  std::vector<std::string> Errors;
+};
+
+bool IsHttpUrl(const std::string& url) {
+  return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+void CheckChannelLimits(const std::string& name, const TVelBaseConfig& channel, Findings& f) {
+  if (channel.Enabled() && channel.MaxErrors() <= 0)
+    f.Warnings.push_back(name + ": MaxErrors is " + std::to_string(channel.MaxErrors()) +
+                         ", so the channel is never switched off however often it fails");
+}
+
+void CheckApiUrl(const std::string& name, const std::string& url, Findings& f) {
+  if (!IsHttpUrl(url))
+    f.Errors.push_back(name + ": ApiUrl \"" + url + "\" is not an http:// or https:// URL");
+}
+
+}  // namespace
+
+std::string MaskSecret(const std::string& secret) {
+  if (secret.empty()) return "(empty)";
+  return "******** (" + std::to_string(secret.size()) + " chars)";
+}
+
+int RunCheckConfig(const std::string& configFile, std::ostream& out) {
+  TVelMonitorConfig config(configFile);
+  Findings f;
+  std::error_code ec;
+  const std::string file = config.FileName();
+  const bool exists = fs::is_regular_file(file, ec);
+  if (!exists) f.Errors.push_back("Configuration file \"" + file + "\" does not exist");
+
+  // Loading installs LogPath as the log folder; keep what this process logs where it was.
+  const std::string logFolder = LogFolder();
+  config.LoadConfig();
+  SetLogFolder(logFolder);
+
+  out << "Configuration file: " << file << "\n\n[General]\n";
+  out << "  LogPath           = " << config.LogPath() << "\n";
+  out << "  Diagnostic log    = " << config.LogPath() << ApplicationName() << ".log\n";
+  out << "  MonitorEnabled    = " << YesNo(config.Enabled()) << "\n";
+  std::string ignored;
+  for (const auto& name : config.IgnoreExceptions())
+    if (!name.empty()) ignored += (ignored.empty() ? "" : ", ") + name;
+  out << "  IgnoreExceptions  = " << ignored << "\n";
+
+  out << "\nApplications (" << config.AppList().size() << "):\n";
+  for (const auto& app : config.AppList()) {
+    out << "  " << app->Name() << ": " << app->LogPath() << (app->Enabled() ? "" : "  (disabled)")
+        << "\n";
+    if (app->Enabled() && !fs::is_directory(app->LogPath(), ec))
+      f.Warnings.push_back("Application \"" + app->Name() + "\": the folder \"" + app->LogPath() +
+                           "\" does not exist yet (the service creates it)");
+  }
+
+  const auto& tg = config.TelegramConfig();
+  out << "\n[Telegram]\n  Enabled      = " << YesNo(tg.Enabled())
+      << "\n  BotToken     = " << MaskSecret(tg.BotToken()) << "\n  ChatId       = " << tg.ChatId()
+      << "\n  SendFullLog  = " << YesNo(tg.SendFullLog()) << "\n  MaxErrors    = " << tg.MaxErrors()
+      << "\n  ApiUrl       = " << tg.ApiUrl() << "\n";
+  const auto& dc = config.DiscordConfig();
+  out << "\n[Discord]\n  Enabled      = " << YesNo(dc.Enabled())
+      << "\n  Token        = " << MaskSecret(dc.Token()) << "\n  Username     = " << dc.UserName()
+      << "\n  SendFullLog  = " << YesNo(dc.SendFullLog()) << "\n  MaxErrors    = " << dc.MaxErrors()
+      << "\n  ApiUrl       = " << dc.ApiUrl() << "\n";
+  const auto& em = config.EmailConfig();
+  out << "\n[Email]\n  Enabled        = " << YesNo(em.Enabled())
+      << "\n  Address        = " << em.Address() << "\n  Host           = " << em.Host()
+      << "\n  Port           = " << em.Port() << "\n  UserName       = " << em.UserName()
+      << "\n  Password       = " << MaskSecret(em.Password())
+      << "\n  Authentication = " << em.Authentication() << "\n  Subject        = " << em.Subject()
+      << "\n  UseTLS         = " << YesNo(em.UseTLS()) << "\n";
+
+  // What an operator would want to know before relying on the service.
+  if (!config.Enabled())
+    f.Warnings.push_back("MonitorEnabled is off: the service will watch and relay nothing");
+  else if (config.AppList().empty())
+    f.Warnings.push_back("No application is configured: the service will watch and relay nothing");
+  const std::string& logPath = config.LogPath();
+  if (!logPath.empty() && logPath.back() != '/')
+    f.Warnings.push_back("LogPath \"" + logPath + "\" does not end with \"/\": the log file is \"" +
+                         logPath + ApplicationName() + ".log\"");
+  const std::string logDir = logPath.empty() ? "." : fs::path(logPath).parent_path().string();
+  if (!logDir.empty() && !fs::is_directory(logDir, ec))
+    f.Warnings.push_back("The log folder \"" + logDir +
+                         "\" does not exist: diagnostic lines will go to syslog");
+
+  if (tg.Enabled() && (tg.BotToken().empty() || tg.ChatId().empty()))
+    f.Warnings.push_back("Telegram is enabled but not ready: BotToken and ChatId are both needed");
+  if (dc.Enabled() && dc.Token().empty())
+    f.Warnings.push_back("Discord is enabled but not ready: Token is empty");
+  if (em.Enabled() && (em.Host().empty() || em.Address().empty()))
+    f.Warnings.push_back("Email is enabled but not ready: Host and Address are both needed");
+  if (em.Enabled() && !em.Host().empty() && !em.Address().empty() && em.UserName().empty())
+    f.Errors.push_back("Email: UserName is empty; every e-mail would fail (it is also the sender)");
+  if (em.Enabled() && (em.Port() <= 0 || em.Port() > 65535))
+    f.Errors.push_back("Email: Port " + std::to_string(em.Port()) + " is not a valid port");
+  if (tg.Enabled()) CheckApiUrl("Telegram", tg.ApiUrl(), f);
+  if (dc.Enabled()) CheckApiUrl("Discord", dc.ApiUrl(), f);
+  CheckChannelLimits("Telegram", tg, f);
+  CheckChannelLimits("Discord", dc, f);
+  if (!tg.Enabled() && !dc.Enabled() && !em.Enabled())
+    f.Warnings.push_back("No channel is enabled: nothing will be sent");
+
+  const bool hasSecrets = !tg.BotToken().empty() || !dc.Token().empty() || !em.Password().empty();
+  if (exists && hasSecrets) {
+    auto perms = fs::status(file, ec).permissions();
+    if (!ec && (perms & fs::perms::others_read) != fs::perms::none)
+      f.Warnings.push_back("\"" + file +
+                           "\" holds tokens or passwords and is readable by every user "
+                           "(chmod o-r, or 0640 with the service's group)");
+  }
+
+  out << "\n";
+  for (const auto& w : f.Warnings) out << "warning: " << w << "\n";
+  for (const auto& e : f.Errors) out << "error: " << e << "\n";
+  out << (f.Errors.empty() ? "Configuration OK" : "Configuration has errors") << " ("
+      << f.Errors.size() << " error(s), " << f.Warnings.size() << " warning(s))\n";
+  return f.Errors.empty() ? 0 : 1;
+}
+
+}  // namespace vel

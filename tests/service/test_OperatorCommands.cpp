@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "http/CurlHttpClient.h"
+#include "http/HttpClientBase.h"
+#include "service/OperatorCommands.h"
+#include "support/ChannelMock.h"
+#include "support/SmtpServer.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using vel::test::TempDir;
+
+namespace {
+
+const std::string kToken = "987654:SECRET-bot-token";
+const std::string kWebhook = "1000/SECRET-webhook-token";
+const std::string kPassword = "SECRET-password";
+
+struct CommandResult {
+  int code;
+  std::string out;
+};
+
+CommandResult CheckConfig(const std::string& ini) {
+  std::ostringstream out;
+  int code = vel::RunCheckConfig(ini, out);
+  return {code, out.str()};
+}
+
+CommandResult TestNotify(const std::string& ini, const std::string& channel = "") {
+  std::ostringstream out;
+  int code = vel::RunTestNotify(ini, channel, out);
+  return {code, out.str()};
+}
+
+class OperatorCommands : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    vel::RegisterCurlHttpClient();
+    vel::TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
+  }
+
+  std::string WriteIni(const std::string& text,
+                       fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
+    std::string file = dir.file("monitor.ini");
+    vel::test::WriteFile(file, text);
+    fs::permissions(file, perms);
+    return file;
+  }
+
+  std::string LogPath() const { return dir.path().string() + "/"; }
+
+  TempDir dir;
+};
+
+TEST_F(OperatorCommands, CheckConfigMasksSecretsAndReportsWhatAnOperatorShouldKnow) {
+  std::string ini =
+      WriteIni("[General]\nMonitorEnabled=1\nAppCount=1\nLogPath=" + dir.path().string() +
+                   "\n[App_1]\nName=Shop\nLogPath=" + dir.file("not-yet") +
+                   "\nEnabled=1\n[Telegram]\nEnabled=1\n"
+                   "BotToken=" +
+                   kToken + "\n[Discord]\nEnabled=1\nToken=" + kWebhook +
+                   "\nMaxErrors=0\n[Email]\nPassword=" + kPassword + "\n",
+               fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  CommandResult r = CheckConfig(ini);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.find("SECRET"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Shop: " + dir.file("not-yet")), std::string::npos) << r.out;
+  // LogPath without "/" is glued to the file name.
+  EXPECT_NE(r.out.find("does not end with \"/\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"" + dir.file("not-yet") + "\" does not exist yet"), std::string::npos);
+  EXPECT_NE(r.out.find("Telegram is enabled but not ready"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Discord: MaxErrors is 0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("readable by every user"), std::string::npos) << r.out;
+
+  // The same file kept private: no permission warning.
+  fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(CheckConfig(ini).out.find("readable by every user"), std::string::npos);
+}
+
+TEST_F(OperatorCommands, CheckConfigFailsOnErrors) {
+  CommandResult missing = CheckConfig(dir.file("absent.ini"));
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.out.find("does not exist"), std::string::npos) << missing.out;
+
+  std::string ini = WriteIni("[General]\nMonitorEnabled=1\nLogPath=" + LogPath() +
+                             "\n[Email]\nEnabled=1\nHost=127.0.0.1\nAddress=a@b.c\nPort=70000\n");
+  CommandResult bad = CheckConfig(ini);
+  EXPECT_EQ(bad.code, 1) << bad.out;
+  EXPECT_NE(bad.out.find("error: Email: Port 70000"), std::string::npos) << bad.out;
+  EXPECT_NE(bad.out.find("error: Email: UserName is empty"), std::string::npos) << bad.out;
+}
+
+TEST_F(OperatorCommands, TestNotifyDeliversOnEveryConfiguredChannel) {
+  vel::test::ChannelMock mock;
+  fs::create_directories(dir.path() / "smtp");
+  vel::test::SmtpServer smtp(dir.path() / "smtp");
+  ASSERT_TRUE(smtp.Started()) << smtp.StartError();
+  std::string ini =
+      WriteIni("[General]\nLogPath=" + LogPath() + "\n[Telegram]\nEnabled=1\nBotToken=" + kToken +
+               "\nChatId=42\nApiUrl=" + mock.TelegramApiUrl() +
+               "\n[Discord]\nEnabled=1\nToken=" + kWebhook + "\nApiUrl=" + mock.DiscordApiUrl() +
+               "\n[Email]\nEnabled=1\nHost=127.0.0.1\n"
+               "Port=" +
+               std::to_string(smtp.Port()) +
+               "\nAddress=ops@example.com\n"
+               "UserName=monitor@example.com\nAuthentication=none\n");
+
+  CommandResult r = TestNotify(ini);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "telegram: ok\ndiscord: ok\nemail: ok\n");
+  ASSERT_EQ(mock.TelegramRequests().size(), 1u);
+  EXPECT_NE(mock.TelegramRequests()[0].Form["text"].find("test notification"), std::string::npos);
+  ASSERT_EQ(mock.DiscordRequests().size(), 1u);
+  EXPECT_NE(mock.DiscordRequests()[0].Json.find("VelServerMonitor test notification"),
+            std::string::npos);
+  auto mail = smtp.WaitForMessage(1);
+  ASSERT_TRUE(mail.has_value());
+  EXPECT_NE(mail->body.find("VelServerMonitor test notification"), std::string::npos);
+
+  // Only the named channel.
+  CommandResult one = TestNotify(ini, "discord");
+  EXPECT_EQ(one.code, 0);
+  EXPECT_EQ(one.out, "discord: ok\n");
+  EXPECT_EQ(mock.TelegramRequests().size(), 1u);
+}
+
+TEST_F(OperatorCommands, TestNotifyReportsFailuresWithoutSecrets) {
+  vel::test::ChannelMock mock;
+  mock.RespondTelegramError(401, "Unauthorized");
+  std::string ini =
+      WriteIni("[General]\nLogPath=" + LogPath() + "\n[Telegram]\nEnabled=1\nBotToken=" + kToken +
+               "\nChatId=42\nApiUrl=" + mock.TelegramApiUrl() +
+               "\n[Email]\nEnabled=1\nHost=127.0.0.1\n"
+               "Port=1\nAddress=ops@example.com\nUserName=monitor@example.com\nPassword=" +
+               kPassword + "\n");
+  CommandResult r = TestNotify(ini);
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("telegram: "), std::string::npos);
+  EXPECT_NE(r.out.find("Unauthorized"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("email: "), std::string::npos);
+  EXPECT_NE(r.out.find("Could not connect to SMTP server."), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("SECRET"), std::string::npos) << r.out;
+
+  CommandResult unconfigured = TestNotify(ini, "discord");
+  EXPECT_EQ(unconfigured.code, 1);
+  EXPECT_NE(unconfigured.out.find("discord: not configured"), std::string::npos);
+  EXPECT_EQ(TestNotify(ini, "pager").code, 2);
+}
+
+}  // namespace

@@ -120,23 +120,30 @@ void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor* sender,
     FFileNotificationList->Add(item.Name);
   }
 
-  text = ReplaceSubstring(text, kSeparatorLine, "");
-  text = ReplaceSubstring(text, kRestartHintLine, "");
-
   const bool telegramShort = FConfig->TelegramConfig().TruncateErrorLog();
   const bool discordShort = FConfig->DiscordConfig().TruncateErrorLog();
   const bool emailShort = FConfig->EmailConfig().TruncateErrorLog();
-  std::string shortText;
-  if (telegramShort || discordShort || emailShort) {
-    std::string rest = text;
-    shortText = FetchToken(rest, kCutMarker, false, true);
-    shortText = ReplaceSubstringAll(shortText, kSeparatorLine, "");
-  }
+  const TAlertTexts texts =
+      ShapeAlertTexts(std::move(text), telegramShort || discordShort || emailShort);
 
   const std::string title = sender->Name();
-  SendToTelegram(title, telegramShort ? kFence + shortText + kFence : text);
-  SendToDiscord(title, discordShort ? kFence + shortText + kFence : text);
-  SendToEmail(title, emailShort ? shortText : text);
+  SendToTelegram(title, telegramShort ? texts.ChatShort : texts.Full);
+  SendToDiscord(title, discordShort ? texts.ChatShort : texts.Full);
+  SendToEmail(title, emailShort ? texts.Short : texts.Full);
+}
+
+TVelMonitorController::TAlertTexts TVelMonitorController::ShapeAlertTexts(std::string text,
+                                                                          bool withShort) {
+  TAlertTexts texts;
+  text = ReplaceSubstring(text, kSeparatorLine, "");
+  texts.Full = ReplaceSubstring(text, kRestartHintLine, "");
+  if (withShort) {
+    std::string rest = texts.Full;
+    texts.Short = FetchToken(rest, kCutMarker, false, true);
+    texts.Short = ReplaceSubstringAll(texts.Short, kSeparatorLine, "");
+    texts.ChatShort = kFence + texts.Short + kFence;
+  }
+  return texts;
 }
 
 std::string TVelMonitorController::ExtractLogValue(const std::string& text,

@@ -22,7 +22,7 @@ class TVelDiscord;
 // What the service fixes and tests change: the INI file, the status channel's name and the
 // relay's poll interval.
 struct TVelMonitorOptions {
-  std::string ConfigFile;                      // empty: the executable's path with ".ini"
+  std::string ConfigFile;  // empty: the executable's path with ".ini"
   std::string MailslotId = "vel_servermonitor";
   int PollIntervalMs = 2500;
 };
@@ -80,6 +80,15 @@ class TVelMonitorController {
   void ExecOnFolderChanged(TVelFolderMonitor* sender, const TFolderItemInfo& item);
   void DoOnFolderChanged(TVelFolderMonitor* sender, const TFolderItemInfo& item);
   static std::string ExtractLogValue(const std::string& text, const std::string& key);
+  // The texts one exception log becomes: Full without the writer's first separator line and
+  // restart hint; Short the part before the application details (empty unless withShort),
+  // and ChatShort that part fenced as a code block for the chat channels.
+  struct TAlertTexts {
+    std::string Full;
+    std::string Short;
+    std::string ChatShort;
+  };
+  static TAlertTexts ShapeAlertTexts(std::string text, bool withShort);
   size_t FolderMonitorCount() const;
 
  private:

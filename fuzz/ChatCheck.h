@@ -1,0 +1,51 @@
+#pragma once
+
+// What a reader sees of the chat channels' framed text: the segments of the title, plain
+// runs and code blocks, with neighbours of the same kind (and language) joined, so that a
+// text cut into parts and the whole can be compared.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "notify/ChatFormat.h"
+
+namespace vel::fuzz {
+
+using vel::chat::TChatSegment;
+
+inline void AppendJoined(std::vector<TChatSegment>& out, const TChatSegment& s) {
+  if (s.Text.empty()) return;
+  if (!out.empty() && out.back().Kind == s.Kind && out.back().Lang == s.Lang) {
+    out.back().Text += s.Text;
+    return;
+  }
+  out.push_back(s);
+}
+
+inline std::vector<TChatSegment> Joined(const std::vector<TChatSegment>& segments) {
+  std::vector<TChatSegment> out;
+  for (const auto& s : segments) AppendJoined(out, s);
+  return out;
+}
+
+// The segments of one part. Only a part that continues a title cut in two may open with a
+// title line; any other part is read as the middle of a text, where "**...**" is plain.
+inline std::vector<TChatSegment> PartSegments(std::string_view part, bool titleAllowed) {
+  if (titleAllowed) return vel::chat::ParseFramedText(part);
+  auto segments = vel::chat::ParseFramedText("\n" + std::string(part));
+  if (!segments.empty() && segments.front().Kind == TChatSegment::ckPlain) {
+    segments.front().Text.erase(0, 1);
+    if (segments.front().Text.empty()) segments.erase(segments.begin());
+  }
+  return segments;
+}
+
+inline bool SameSegments(const std::vector<TChatSegment>& a, const std::vector<TChatSegment>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i].Kind != b[i].Kind || a[i].Lang != b[i].Lang || a[i].Text != b[i].Text) return false;
+  return true;
+}
+
+}  // namespace vel::fuzz

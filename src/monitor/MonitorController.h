@@ -22,7 +22,7 @@ class TVelDiscord;
 // What the service fixes and tests change: the INI file, the status channel's name and the
 // relay's poll interval.
 struct TVelMonitorOptions {
-  std::string ConfigFile;  // empty: the executable's path with ".ini"
+  std::string ConfigFile;                      // empty: the executable's path with ".ini"
   std::string MailslotId = "vel_servermonitor";
   int PollIntervalMs = 2500;
 };

@@ -30,7 +30,11 @@ void ForEachCodePoint(std::string_view text, F&& f) {
   }
 }
 
+// Longer words are taken as code: a language word must leave room in a part of its own.
+constexpr std::size_t kMaxLangLength = 32;
+
 bool IsLangWord(std::string_view s) {
+  if (s.size() > kMaxLangLength) return false;
   for (char c : s)
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '+' && c != '-' &&
         c != '#' && c != '.')
@@ -95,8 +99,10 @@ std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& seg
         std::size_t nl = rest.substr(0, fit).rfind('\n');
         if (nl != std::string_view::npos) cut = nl + 1;
       }
-      if (cut == 0 && visible) {
-        flush();  // start the piece on a fresh part rather than cut it mid-line
+      // Start the piece on a fresh part rather than cut it mid-line, or when nothing of it
+      // fits beside what the part holds already.
+      if (cut == 0 && (visible || (fit == 0 && !current.empty()))) {
+        flush();
         continue;
       }
       if (cut == 0) {
@@ -104,6 +110,10 @@ std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& seg
         if (cut == 0) cut = SequenceLength(static_cast<unsigned char>(rest[0]));  // tiny limit
         if (cut > 1 && cut < rest.size() && rest[cut - 1] == '\r' && rest[cut] == '\n') --cut;
       }
+      // A code piece ending in a grave accent would run into its closing fence on Discord,
+      // which has no escapes; the accents go to the next part instead.
+      if (segment.Kind == TChatSegment::ckCode)
+        while (cut > 1 && rest[cut - 1] == '`') --cut;
       current.push_back({segment.Kind, segment.Lang, std::string(rest.substr(0, cut))});
       visible = visible || !IsBlank(rest.substr(0, cut));
       rest.remove_prefix(cut);

@@ -118,6 +118,43 @@ TEST(ChatFormat, DiscordPartsCountTheirMarkupAndKeepFencesBalanced) {
   EXPECT_EQ(inside, log + "\r\n");
 }
 
+// Inputs found by fuzzing the splitters.
+TEST(ChatFormat, PartsStayWithinTheLimitAtEveryCut) {
+  // Blank text that fills a part exactly, then a code block: the block starts a new part
+  // instead of adding one character beyond the limit.
+  for (const auto& part : FormatTelegramParts(std::string("\n\n```/\0\0\x01\x01", 9), 2)) {
+    const auto read = ReadMarkdownV2(part);
+    EXPECT_TRUE(read.valid) << read.error;
+    EXPECT_LE(Utf16Units(read.visible), 2u) << part;
+  }
+  for (const auto& part : FormatDiscordParts("\r```\r\r`\x05\r\x06", 8))
+    EXPECT_LE(ChatLength(part), 8u) << part;
+
+  // A "language word" longer than a part is code, so its parts fit as well.
+  const std::string word(2100, 'x');
+  const auto parts = FormatDiscordParts("```" + word + "\nbody```");
+  std::string code;
+  for (const auto& part : parts) {
+    EXPECT_LE(ChatLength(part), 2000u);
+    for (const auto& s : ParseFramedText(part))
+      if (s.Kind == TChatSegment::ckCode) code += s.Text;
+  }
+  EXPECT_EQ(code, word + "\nbody");
+
+  // A code block cut just after a grave accent would let the accent join the closing fence
+  // on Discord; the cut moves before the accents.
+  const std::string line = std::string(60, 'a') + "``" + std::string(60, 'b');
+  std::string shown;
+  for (const auto& part : FormatDiscordParts("```\n" + line + "```", 70)) {
+    EXPECT_LE(ChatLength(part), 70u);
+    for (const auto& s : ParseFramedText(part)) {
+      EXPECT_EQ(s.Kind, TChatSegment::ckCode) << part;
+      shown += s.Text;
+    }
+  }
+  EXPECT_EQ(shown, line);
+}
+
 TEST(ChatFormat, ErrorAnswersAreRead) {
   const std::string json =
       R"({"ok":false,"error_code":429,"description":"Too \"many\" \u00e9\ud83d\ude00\n",)"

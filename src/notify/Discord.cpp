@@ -84,7 +84,9 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
     json.AddRaw("allowed_mentions", "{\"parse\": []}");
 
     if (!client->Post(GetWebhookURL(), json.ToString(), "application/json")) {
-      FErrorMessage = HideToken(client->ErrorMessage());
+      // Named like the HTTP failures below, so a transport failure in the log says which
+      // channel it hit.
+      FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
       return false;
     }
     const int status = client->ResponseCode();

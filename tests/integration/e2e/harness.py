@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -109,10 +110,13 @@ class Service:
     """velservermonitor --console with an INI written for the mock endpoints."""
 
     def __init__(self, work, mock, apps=("Shop",), telegram=None, discord=None, email=None,
-                 general=None):
+                 general=None, log_folder=None, command_prefix=()):
         self.work = work
-        self.logs = os.path.join(work, "logs") + "/"
-        os.makedirs(self.logs, exist_ok=True)
+        if log_folder is None:
+            self.logs = os.path.join(work, "logs") + "/"
+            os.makedirs(self.logs, exist_ok=True)
+        else:
+            self.logs = log_folder
         self.folders = {}
         ini = ["[General]", f"LogPath={self.logs}", "MonitorEnabled=1",
                f"AppCount={len(apps)}"]
@@ -141,7 +145,7 @@ class Service:
         with open(self.ini, "w") as f:
             f.write("\n".join(ini) + "\n")
         self.stderr = open(os.path.join(work, "service.err"), "w+")
-        self.proc = subprocess.Popen([SERVICE, "--console", "--config", self.ini],
+        self.proc = subprocess.Popen([*command_prefix, SERVICE, "--console", "--config", self.ini],
                                      stdout=subprocess.DEVNULL, stderr=self.stderr)
         # The console line comes after the start: folders watched, status channel polled.
         if not wait_until(lambda: "Running." in self.console_output(), timeout=15):
@@ -157,12 +161,28 @@ class Service:
         try:
             with open(path, "rb") as f:
                 return f.read().decode("utf-16-le")
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError):
             return ""
 
     def send_status(self, text):
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
             s.sendto(text.encode("utf-16-le"), STATUS_CHANNEL)
+
+    def flood_status(self, count, make_text):
+        """Sends count status messages back to back on one socket; returns the seconds taken."""
+        start = time.monotonic()
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            for n in range(count):
+                s.sendto(make_text(n).encode("utf-16-le"), STATUS_CHANNEL)
+        return time.monotonic() - start
+
+    def rss_kb(self):
+        """The service's resident memory (VmRSS) in kB."""
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise RuntimeError("no VmRSS for the service")
 
     def write_exception_log(self, app, name, text):
         path = os.path.join(self.folders[app], name)
@@ -183,6 +203,81 @@ class Service:
             code = None
         self.stderr.close()
         return code, time.monotonic() - start
+
+
+def closed_port():
+    """A local TCP port nothing listens on: connections to it are refused."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# Runs the command in a private mount namespace whose /dev/log is the socket given, so the
+# system-log lines of one process can be read without a system log daemon. Everything else
+# in /dev is bound back from the real one.
+_SYSLOG_NS_SCRIPT = r"""
+set -e
+old=$1; sock=$2; shift 2
+mount --rbind /dev "$old"
+mount -t tmpfs tmpfs /dev
+for p in "$old"/* "$old"/.[!.]*; do
+  [ -e "$p" ] || [ -L "$p" ] || continue
+  n=${p##*/}
+  [ "$n" = log ] && continue
+  if [ -L "$p" ]; then cp -P "$p" "/dev/$n"
+  elif [ -d "$p" ]; then mkdir "/dev/$n"; mount --rbind "$p" "/dev/$n"
+  else touch "/dev/$n"; mount --bind "$p" "/dev/$n"; fi
+done
+touch /dev/log
+mount --bind "$sock" /dev/log
+exec "$@"
+"""
+
+
+class SyslogSink:
+    """A datagram socket standing in for /dev/log; see command_prefix for running a process
+    against it. available is False where mount namespaces cannot be made."""
+
+    def __init__(self, work):
+        self.path = os.path.join(work, "syslog.sock")
+        self.staging = os.path.join(work, "dev-staging")
+        os.makedirs(self.staging, exist_ok=True)
+        self.lines = []
+        self._lock = threading.Lock()
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.settimeout(0.2)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        probe = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                _SYSLOG_NS_SCRIPT, "sh", self.staging, self.path, "true"],
+                               capture_output=True, timeout=20)
+        self.available = probe.returncode == 0
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                self.lines.append(data.decode("utf-8", "replace"))
+
+    def text(self):
+        with self._lock:
+            return "\n".join(self.lines)
+
+    def command_prefix(self):
+        return ("unshare", "-m", "--propagation", "private", "sh", "-c", _SYSLOG_NS_SCRIPT,
+                "sh", self.staging, self.path)
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(5)
+        self.sock.close()
 
 
 class Workspace:

@@ -112,8 +112,13 @@ std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& seg
       }
       // A code piece ending in a grave accent would run into its closing fence on Discord,
       // which has no escapes; the accents go to the next part instead.
-      if (segment.Kind == TChatSegment::ckCode)
+      if (segment.Kind == TChatSegment::ckCode) {
         while (cut > 1 && rest[cut - 1] == '`') --cut;
+        if (rest[cut - 1] == '`' && !current.empty()) {
+          flush();  // only accents would fit here
+          continue;
+        }
+      }
       current.push_back({segment.Kind, segment.Lang, std::string(rest.substr(0, cut))});
       visible = visible || !IsBlank(rest.substr(0, cut));
       rest.remove_prefix(cut);

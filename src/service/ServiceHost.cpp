@@ -1,10 +1,14 @@
 #include "service/ServiceHost.h"
 
+#include <chrono>
 #include <clocale>
+#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "VelVersion.h"
 #include "http/CurlHttpClient.h"
@@ -16,6 +20,9 @@
 namespace vel {
 
 namespace {
+
+// How long a stopping service may take to finish the work in hand before the process ends.
+constexpr std::chrono::milliseconds kStopGrace{3000};
 
 std::string TrimTrailingSlashes(std::string s) {
   while (s.size() > 1 && s.back() == '/') s.pop_back();
@@ -70,6 +77,21 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
   host_detail::WaitForStopSignal();
   host_detail::NotifyServiceManager("STOPPING=1");
 
+  // Stop returns at once, but releasing the controller waits for deliveries already under
+  // way, and a channel that hangs could hold the process for the length of its time-outs.
+  // A stopped service has nothing left to do, so after a grace period the process ends with
+  // whatever is still running.
+  std::mutex m;
+  std::condition_variable cv;
+  bool finished = false;
+  std::jthread watchdog([&] {
+    std::unique_lock lock(m);
+    if (cv.wait_for(lock, kStopGrace, [&] { return finished; })) return;
+    AppendAppLog("Error: Work still running " + std::to_string(kStopGrace.count()) +
+                 " ms after the stop request was abandoned");
+    host_detail::ExitProcessNow(0);
+  });
+
   int rc = 0;
   try {
     bool stopped = false;
@@ -79,6 +101,11 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
     rc = 1;
   }
   module.reset();
+  {
+    std::lock_guard lock(m);
+    finished = true;
+  }
+  cv.notify_one();
   return rc;
 }
 

@@ -153,4 +153,8 @@ int WaitForStopSignal() {
   }
 }
 
+void ExitProcessNow(int code) {
+  ::_exit(code);
+}
+
 }  // namespace vel::host_detail

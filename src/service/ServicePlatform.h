@@ -32,4 +32,8 @@ void BlockStopSignals();
 // Waits for SIGTERM or SIGINT; returns the signal number.
 int WaitForStopSignal();
 
+// Ends the process at once with the exit code: no destructors, no exit handlers; threads
+// still running end with it.
+[[noreturn]] void ExitProcessNow(int code);
+
 }  // namespace vel::host_detail

@@ -51,10 +51,16 @@ struct TTransfer {
   std::chrono::steady_clock::time_point lastActivity;
   curl_off_t lastTotal = -1;
   bool timedOut = false;
+  const std::atomic<bool>* cancel = nullptr;
+  bool cancelled = false;
 };
 
 int ProgressCallback(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<TTransfer*>(user);
+  if (t->cancel && t->cancel->load()) {
+    t->cancelled = true;
+    return 1;
+  }
   const auto now = std::chrono::steady_clock::now();
   curl_off_t connected = 0;
   curl_easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connected);
@@ -233,6 +239,7 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   transfer.handle = h;
   transfer.readTimeout = std::chrono::milliseconds(readMs);
   transfer.lastActivity = std::chrono::steady_clock::now();
+  transfer.cancel = FCancelFlag;
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
@@ -291,6 +298,10 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   if (transfer.noContentStream)
     throw EHttpClientException(std::string(kClassName) + ": Response stream is not assigned.",
                                static_cast<int>(CURLE_WRITE_ERROR));
+  if (transfer.cancelled) {
+    rc = CURLE_ABORTED_BY_CALLBACK;
+    snprintf(errorBuffer, sizeof errorBuffer, "the request was cancelled");
+  }
   if (transfer.timedOut) {
     rc = CURLE_OPERATION_TIMEDOUT;
     snprintf(errorBuffer, sizeof errorBuffer,
@@ -427,6 +438,7 @@ void TVelCurlHttpClient::BeforeExecute() {
   for (int i = 0; i < mCustomHeaders->Count(); ++i)
     request.Headers().emplace_back(mCustomHeaders->Names(i), mCustomHeaders->ValueFromIndex(i));
   if (FConnectTimeout >= 0) mHTTPClient->SetConnectTimeout(FConnectTimeout);
+  mHTTPClient->SetCancelFlag(CancelFlag());
   if (FReadTimeout >= 0) mHTTPClient->SetReadTimeout(FReadTimeout);
   mHTTPClient->SetClientCertificate(FClientCertificate);
   mHTTPClient->SetCaFile(FCaFile);

@@ -101,6 +101,8 @@ class TCurlHttpClient {
   // CA bundle to verify the server against; empty: the system store.
   const std::string& CaFile() const { return FCaFile; }
   void SetCaFile(const std::string& value) { FCaFile = value; }
+  // Raised by another thread, ends the transfer under way within about a second.
+  void SetCancelFlag(const std::atomic<bool>* flag) { FCancelFlag = flag; }
 
   // Each returns true for a 2xx status, false for any other, and throws EHttpClientException
   // (or vel::Exception for a malformed URL) when the exchange fails. The body of the answer
@@ -131,6 +133,7 @@ class TCurlHttpClient {
   int FReadTimeout = 0;
   std::string FClientCertificate;
   std::string FCaFile;
+  const std::atomic<bool>* FCancelFlag = nullptr;
 };
 
 class TVelCurlHttpClient : public TVelHTTPClientBase {

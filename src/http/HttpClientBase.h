@@ -5,6 +5,7 @@
 // is chosen at run time by class name through a process-wide registry, so the senders never
 // name a transport.
 
+#include <atomic>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -110,6 +111,10 @@ class TVelHTTPClientBase {
   // CA bundle to verify servers against; starts as DefaultCaFile(). Empty: the system store.
   const std::string& CaFile() const { return FCaFile; }
   void SetCaFile(const std::string& path) { FCaFile = path; }
+  // A flag another thread may raise to end the request under way at once (it then fails
+  // with "the request was cancelled"). Not owned; must outlive the client. Null: none.
+  const std::atomic<bool>* CancelFlag() const { return FCancelFlag; }
+  void SetCancelFlag(const std::atomic<bool>* flag) { FCancelFlag = flag; }
 
  protected:
   using TOperation = bool (TVelHTTPClientBase::*)();
@@ -145,6 +150,7 @@ class TVelHTTPClientBase {
   int FConnectTimeout = -1;
   std::string FClientCertificate;
   std::string FCaFile;
+  const std::atomic<bool>* FCancelFlag = nullptr;
 
  private:
   void BeginRequest(const std::string& url, const std::string& contentType);

@@ -31,6 +31,9 @@ TVelMonitorController::~TVelMonitorController() {
   // catches what slips past them.
   try {
     Stop();
+    // Work still running may sit in a chat request or a rate-limit pause; end it so the
+    // joins below come at once.
+    CancelDeliveries();
   } catch (const std::exception& e) {
     AppendAppLog(std::string("Error: ") + e.what());
   } catch (...) {

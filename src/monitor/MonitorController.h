@@ -22,7 +22,7 @@ class TVelDiscord;
 // What the service fixes and tests change: the INI file, the status channel's name and the
 // relay's poll interval.
 struct TVelMonitorOptions {
-  std::string ConfigFile;                      // empty: the executable's path with ".ini"
+  std::string ConfigFile;  // empty: the executable's path with ".ini"
   std::string MailslotId = "vel_servermonitor";
   int PollIntervalMs = 2500;
 };
@@ -63,6 +63,9 @@ class TVelMonitorController {
   void SendToTelegram(const std::string& title, const std::string& body);
   void SendToDiscord(const std::string& title, const std::string& body);
   void SendToEmail(const std::string& title, const std::string& body);
+  // Ends the chat deliveries under way (a retry pause or an HTTP request) and makes later ones
+  // fail at once. The destructor calls it so that a hanging channel never holds up the exit.
+  void CancelDeliveries();
   int TelegramErrors() const;
   int DiscordErrors() const;
   int EmailErrors() const;
@@ -116,6 +119,9 @@ class TVelMonitorController {
   mutable std::mutex FTelegramLock;
   mutable std::mutex FDiscordLock;
   mutable std::mutex FEmailLock;
+  // Guards the two sender pointers against CancelDeliveries; they are set under both locks.
+  std::mutex FSenderLock;
+  bool FDeliveriesCancelled = false;
   std::unique_ptr<TVelTelegram> FVelTelegram;
   std::unique_ptr<TVelDiscord> FVelDiscord;
   int FTelegramErrors = 0;

@@ -45,6 +45,13 @@ std::string OrDefault(const std::string& error, const char* channel) {
 
 }  // namespace
 
+void TVelMonitorController::CancelDeliveries() {
+  std::lock_guard senders(FSenderLock);
+  FDeliveriesCancelled = true;
+  if (FVelTelegram) FVelTelegram->Cancel();
+  if (FVelDiscord) FVelDiscord->Cancel();
+}
+
 void TVelMonitorController::SendToTelegram(const std::string& title, const std::string& body) {
   TVelTelegramConfig& config = FConfig->TelegramConfig();
   if (!config.Enabled() || config.BotToken().empty() || config.ChatId().empty()) return;
@@ -56,6 +63,8 @@ void TVelMonitorController::SendToTelegram(const std::string& title, const std::
     if (!FVelTelegram) {
       auto sender = std::make_unique<TVelTelegram>(config.BotToken(), config.ChatId());
       sender->SetApiUrl(config.ApiUrl());
+      std::lock_guard senders(FSenderLock);
+      if (FDeliveriesCancelled) sender->Cancel();
       FVelTelegram = std::move(sender);
     }
     if (FVelTelegram->SendMessage(FramedText(title, body), true)) {
@@ -79,6 +88,8 @@ void TVelMonitorController::SendToDiscord(const std::string& title, const std::s
     if (!FVelDiscord) {
       auto sender = std::make_unique<TVelDiscord>(config.Token());
       sender->SetApiUrl(config.ApiUrl());
+      std::lock_guard senders(FSenderLock);
+      if (FDeliveriesCancelled) sender->Cancel();
       FVelDiscord = std::move(sender);
     }
     if (FVelDiscord->SendMessage(FramedText(title, body), config.UserName())) {

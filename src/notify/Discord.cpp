@@ -46,6 +46,7 @@ void TVelDiscord::Cancel() {
     std::lock_guard guard(FCancelLock);
     FCancelled = true;
   }
+  FCancelRequests.store(true);
   FCancelSignal.notify_all();
 }
 
@@ -75,6 +76,7 @@ bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userNam
 bool TVelDiscord::SendPart(const std::string& content, const std::string& userName) {
   for (int attempt = 0;; ++attempt) {
     auto client = TVelHTTPClientBase::CreateClient(kClassName);
+    client->SetCancelFlag(&FCancelRequests);
     client->SetConnectTimeout(kTimeoutMs);
     client->SetReadTimeout(kTimeoutMs);
     TVelSimpleJSON json;

@@ -2,6 +2,7 @@
 
 // Posts text messages to a Discord channel through an incoming webhook.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -39,8 +40,9 @@ class TVelDiscord {
   // Why the last SendMessage failed; empty after a success. Never contains the token.
   const std::string& ErrorMessage() const { return FErrorMessage; }
 
-  // Ends a retry wait in progress at once (the SendMessage concerned returns false) and makes
-  // every later SendMessage give up before waiting. Safe to call from any thread.
+  // Ends a retry wait in progress at once and the HTTP request under way within about a
+  // second (the SendMessage concerned returns false); every later request fails at once. Safe to
+  // call from any thread.
   void Cancel();
   bool Cancelled() const;
 
@@ -63,6 +65,8 @@ class TVelDiscord {
   mutable std::mutex FCancelLock;
   std::condition_variable FCancelSignal;
   bool FCancelled = false;
+  // The same, for the HTTP request under way: its transfer ends within about a second.
+  std::atomic<bool> FCancelRequests{false};
 };
 
 }  // namespace vel

@@ -66,6 +66,7 @@ void TVelTelegram::Cancel() {
     std::lock_guard guard(FCancelLock);
     FCancelled = true;
   }
+  FCancelRequests.store(true);
   FCancelSignal.notify_all();
 }
 
@@ -99,6 +100,7 @@ bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
 bool TVelTelegram::SendPart(const std::string& text, bool silent) {
   for (int attempt = 0;; ++attempt) {
     auto client = TVelHTTPClientBase::CreateClient(kClassName);
+    client->SetCancelFlag(&FCancelRequests);
     client->SetConnectTimeout(kTimeoutMs);
     client->SetReadTimeout(kTimeoutMs);
     TVelStringList form;

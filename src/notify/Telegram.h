@@ -2,6 +2,7 @@
 
 // Sends text messages to one chat through the Telegram Bot API method "sendMessage".
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -44,9 +45,9 @@ class TVelTelegram {
   // Why the last SendMessage failed; empty after a success. Never contains the bot token.
   const std::string& ErrorMessage() const { return FErrorMessage; }
 
-  // Ends a retry wait in progress at once (the SendMessage concerned returns false) and makes
-  // every later SendMessage give up before waiting. Safe to call from any thread, e.g. from a
-  // service stop while another thread is sending.
+  // Ends a retry wait in progress at once and the HTTP request under way within about a
+  // second (the SendMessage concerned returns false); every later request fails at once. Safe to
+  // call from any thread, e.g. from a service stop while another thread is sending.
   void Cancel();
   bool Cancelled() const;
 
@@ -70,6 +71,8 @@ class TVelTelegram {
   mutable std::mutex FCancelLock;
   std::condition_variable FCancelSignal;
   bool FCancelled = false;
+  // The same, for the HTTP request under way: its transfer ends within about a second.
+  std::atomic<bool> FCancelRequests{false};
 };
 
 // Name of the process-wide parse mode ("MarkdownV2" unless changed).

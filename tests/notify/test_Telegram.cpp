@@ -138,6 +138,24 @@ TEST_F(TelegramTest, RateLimitWaitIsBoundedAndCancellable) {
   EXPECT_NE(telegram.ErrorMessage().find("cancelled"), std::string::npos);
 }
 
+TEST_F(TelegramTest, CancelEndsARequestThatGetsNoAnswer) {
+  // The sender's read time-out is 3 s; a cancelled request must end well before that, so a
+  // service stop never waits for a channel that hangs.
+  mock.SetNeverAnswer(true);
+  auto sending = std::async(std::launch::async, [&] { return telegram.SendMessage("x", true); });
+  ASSERT_TRUE(mock.WaitForRequests(1));
+  const auto cancelAt = std::chrono::steady_clock::now();
+  telegram.Cancel();
+  ASSERT_EQ(sending.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(sending.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelAt, 2500ms);
+  EXPECT_NE(telegram.ErrorMessage().find("cancelled"), std::string::npos);
+  EXPECT_EQ(telegram.ErrorMessage().find(kToken), std::string::npos);
+  // Later messages fail at once without a request.
+  mock.SetNeverAnswer(false);
+  EXPECT_FALSE(telegram.SendMessage("y", true));
+}
+
 TEST_F(TelegramTest, TheTokenNeverAppearsInAnErrorText) {
   const std::string token = "98/76%41:secret";  // inserted into the path unencoded
   TVelTelegram t(token, "1");

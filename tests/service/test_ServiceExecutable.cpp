@@ -250,6 +250,21 @@ TEST_F(ServiceExecutable, InstallAndUninstallIntoAUnitFolder) {
   EXPECT_TRUE(std::filesystem::is_empty(units));
 }
 
+TEST_F(ServiceExecutable, InstallSucceedsWhileAnInstanceRuns) {
+  // The installing run's controller finds the status channel taken and carries on.
+  std::string channel = "VEL_STATUS_CHANNEL=velsvc_inst_" + std::to_string(::getpid());
+  NotifySocket notify;
+  Child running({"--config", WriteIni("")}, dir_.path().string(), {notify.Env(), channel});
+  ASSERT_EQ(notify.Receive(), "READY=1") << running.Err();
+  std::filesystem::create_directory(dir_.path() / "units");
+  Child install({"--install", "--unit-dir", dir_.file("units")}, dir_.path().string(), {channel});
+  EXPECT_EQ(install.Wait(std::chrono::seconds(30)), 0) << install.Err();
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("units") + "/velservermonitor.service"));
+  running.Signal(SIGTERM);
+  EXPECT_EQ(running.Wait(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(LogText(), "");
+}
+
 TEST_F(ServiceExecutable, InstallIntoMissingFolderFailsWithAMessage) {
   Child child({"--install", "--unit-dir", dir_.file("missing")}, dir_.path().string());
   int rc = child.Wait(std::chrono::seconds(30));

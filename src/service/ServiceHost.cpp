@@ -14,6 +14,7 @@
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
 #include "service/AppLog.h"
+#include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServicePlatform.h"
 
@@ -171,6 +172,12 @@ TServiceCommandLine ParseServiceCommandLine(const std::vector<std::string>& args
       setMode(TServiceMode::smInstall, a);
     } else if (a == "--uninstall") {
       setMode(TServiceMode::smUninstall, a);
+    } else if (a == "--check-config") {
+      setMode(TServiceMode::smCheckConfig, a);
+    } else if (a == "--test-notify") {
+      setMode(TServiceMode::smTestNotify, a);
+      // The channel name is optional: the next word, unless it is another option.
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) cmd.Channel = args[++i];
     } else if (takeValue("--config", cmd.ConfigFile)) {
     } else if (takeValue("--unit-dir", cmd.UnitDir)) {
       unitDirSet = true;
@@ -194,6 +201,8 @@ std::string ServiceUsageText(const std::string& programName) {
   s << "Usage: " << programName << " [--console] [--config FILE]\n"
     << "       " << programName << " --install [--unit-dir DIR] [--config FILE]\n"
     << "       " << programName << " --uninstall [--unit-dir DIR]\n"
+    << "       " << programName << " --check-config [--config FILE]\n"
+    << "       " << programName << " --test-notify [telegram|discord|email] [--config FILE]\n"
     << "       " << programName << " --help | --version\n"
     << "\n"
     << TVelServerMonitor_::kDescription << ".\n"
@@ -203,6 +212,11 @@ std::string ServiceUsageText(const std::string& programName) {
     << "  --install        write the systemd unit " << kUnitFileName << " and enable it\n"
     << "  --uninstall      stop and disable the unit and remove its file\n"
     << "  --unit-dir DIR   the folder for the unit file (default " << kDefaultUnitDir << ")\n"
+    << "  --check-config   print the effective configuration (secrets masked) with warnings;\n"
+    << "                   exit code 1 when it has errors\n"
+    << "  --test-notify [CHANNEL]\n"
+    << "                   send a test notification through every configured channel (or\n"
+    << "                   the one named); exit code 0 only when all were delivered\n"
     << "  --help           show this text\n"
     << "  --version        show the version\n"
     << "\n"
@@ -347,10 +361,13 @@ int RunServiceHost(int argc, char** argv) {
   // A missing INI file means "monitoring off" by design, but one named on the command line is
   // more likely a typing error than a wish: say so where the operator looks.
   if (!options.ConfigFile.empty() && !host_detail::FileExists(options.ConfigFile) &&
-      cmd.Mode != TServiceMode::smUninstall)
+      cmd.Mode != TServiceMode::smUninstall && cmd.Mode != TServiceMode::smCheckConfig)
     std::cerr << program << ": warning: configuration file " << options.ConfigFile
               << " does not exist; monitoring stays off until it does" << std::endl;
 
+  if (cmd.Mode == TServiceMode::smCheckConfig) return RunCheckConfig(options.ConfigFile, std::cout);
+  if (cmd.Mode == TServiceMode::smTestNotify)
+    return RunTestNotify(options.ConfigFile, cmd.Channel, std::cout);
   if (cmd.Mode == TServiceMode::smInstall || cmd.Mode == TServiceMode::smUninstall)
     return RunInstall(cmd, options);
   return RunService(cmd, options);

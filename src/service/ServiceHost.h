@@ -13,12 +13,22 @@ namespace vel {
 inline constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
 inline constexpr const char* kUnitFileName = "velservermonitor.service";
 
-enum class TServiceMode { smService, smConsole, smInstall, smUninstall, smHelp, smVersion };
+enum class TServiceMode {
+  smService,
+  smConsole,
+  smInstall,
+  smUninstall,
+  smCheckConfig,
+  smTestNotify,
+  smHelp,
+  smVersion
+};
 
 struct TServiceCommandLine {
   TServiceMode Mode = TServiceMode::smService;
   std::string ConfigFile;  // --config; empty: the executable's path with ".ini"
   std::string UnitDir;     // --unit-dir; empty: kDefaultUnitDir
+  std::string Channel;     // --test-notify CHANNEL; empty: every configured channel
 };
 
 // A command line the program does not understand; the message says what is wrong.

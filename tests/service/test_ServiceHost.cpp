@@ -37,6 +37,18 @@ TEST(ServiceCommandLine, ModesAndValues) {
   EXPECT_EQ(ParseServiceCommandLine({"--console", "--console"}).Mode, TServiceMode::smConsole);
 }
 
+TEST(ServiceCommandLine, OperatorCommands) {
+  auto c = ParseServiceCommandLine({"--test-notify", "discord", "--config", "m.ini"});
+  EXPECT_EQ(c.Mode, TServiceMode::smTestNotify);
+  EXPECT_EQ(c.Channel, "discord");
+  EXPECT_EQ(c.ConfigFile, "m.ini");
+  c = ParseServiceCommandLine({"--test-notify", "--config", "m.ini"});
+  EXPECT_EQ(c.Channel, "");
+  EXPECT_EQ(c.ConfigFile, "m.ini");
+  EXPECT_EQ(ParseServiceCommandLine({"--check-config"}).Mode, TServiceMode::smCheckConfig);
+  EXPECT_THROW(ParseServiceCommandLine({"--check-config", "--console"}), vel::EServiceUsage);
+}
+
 TEST(ServiceCommandLine, BadInputIsAUsageError) {
   const std::vector<std::vector<std::string>> bad = {
       {"--bogus"},

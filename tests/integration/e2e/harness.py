@@ -1,5 +1,6 @@
 """Runs the real service against the local channel endpoints, for the end-to-end tests."""
 
+import itertools
 import json
 import os
 import shutil
@@ -16,7 +17,12 @@ BINARY_DIR = os.environ["VEL_BINARY_DIR"]
 SERVICE = os.path.join(BINARY_DIR, "velservermonitor")
 DEMO_APP = os.path.join(BINARY_DIR, "examples", "demo-app", "demo-app")
 MOCK = os.path.join(SOURCE_DIR, "tools", "mock-channels", "mock-channels")
-STATUS_CHANNEL = "\0" + r"\\.\mailslot\vel_servermonitor"
+_channels = itertools.count(1)
+
+
+def status_address(channel):
+    """The socket address of a status channel: the abstract name the service listens on."""
+    return "\0" + "\\\\.\\mailslot\\" + channel
 
 SEPARATOR = "-" * 120
 
@@ -144,9 +150,13 @@ class Service:
         self.ini = os.path.join(work, "velservermonitor.ini")
         with open(self.ini, "w") as f:
             f.write("\n".join(ini) + "\n")
+        # A status channel of its own, so that runs never meet another service on the machine.
+        self.channel = f"vel_e2e_{os.getpid()}_{next(_channels)}"
+        self.status_address = status_address(self.channel)
+        env = dict(os.environ, VEL_STATUS_CHANNEL=self.channel)
         self.stderr = open(os.path.join(work, "service.err"), "w+")
         self.proc = subprocess.Popen([*command_prefix, SERVICE, "--console", "--config", self.ini],
-                                     stdout=subprocess.DEVNULL, stderr=self.stderr)
+                                     stdout=subprocess.DEVNULL, stderr=self.stderr, env=env)
         # The console line comes after the start: folders watched, status channel polled.
         if not wait_until(lambda: "Running." in self.console_output(), timeout=15):
             raise RuntimeError("service did not start: " + self.console_output())
@@ -166,14 +176,14 @@ class Service:
 
     def send_status(self, text):
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
-            s.sendto(text.encode("utf-16-le"), STATUS_CHANNEL)
+            s.sendto(text.encode("utf-16-le"), self.status_address)
 
     def flood_status(self, count, make_text):
         """Sends count status messages back to back on one socket; returns the seconds taken."""
         start = time.monotonic()
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
             for n in range(count):
-                s.sendto(make_text(n).encode("utf-16-le"), STATUS_CHANNEL)
+                s.sendto(make_text(n).encode("utf-16-le"), self.status_address)
         return time.monotonic() - start
 
     def rss_kb(self):

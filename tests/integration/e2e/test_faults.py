@@ -292,8 +292,9 @@ class LoadTest(FaultTest):
         for k in range(20):
             for app in apps:
                 self.alert(f"{app}-{k}.Log", cls=f"E{app}x{k}", app=app)
+        # How fast the test itself writes depends on the machine's load; the figure is printed,
+        # the assertions are about what the service delivered.
         written = time.monotonic() - start
-        self.assertLess(written, 1.0)
         self.assertTrue(mock.wait_for(600, timeout=90), len(mock.received()))
         took = time.monotonic() - start
         time.sleep(0.5)  # a duplicate would come right behind the last one

@@ -91,7 +91,8 @@ class StatusReportTest(ServiceTest):
     @unittest.skipUnless(os.path.exists(DEMO_APP), "demo application not built")
     def test_application_linking_the_client_library(self):
         service, mock = self.start(general={"IgnoreExceptions": "demo::IgnoredError"})
-        subprocess.run([DEMO_APP, "--name", "Shop", "--log-folder", service.folders["Shop"]],
+        subprocess.run([DEMO_APP, "--name", "Shop", "--log-folder", service.folders["Shop"],
+                        "--status-channel", service.channel],
                        check=True, timeout=30)
         # One status report and one exception alert (not the ignored one) per channel.
         self.assertTrue(mock.wait_for(6, timeout=15), mock.received())

@@ -1,6 +1,7 @@
 #include "notify/ChatFormat.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
@@ -372,6 +373,27 @@ std::string HideSecrets(std::string text, const std::vector<std::string>& secret
     }
   }
   return text;
+}
+
+TChatFailure ReadChatFailure(const char* sender, int status, const std::string& statusText,
+                             const std::string& answer, const std::string& detailKey,
+                             const std::string& retryAfterHeader) {
+  TChatFailure f;
+  const std::string detail = JsonStringMember(answer, detailKey).value_or("");
+  f.Error = std::string(sender) + ": HTTP " + std::to_string(status);
+  if (!statusText.empty()) f.Error += " " + statusText;
+  if (!detail.empty()) f.Error += ": " + detail;
+  if (status == 429) {
+    double seconds = JsonNumberMember(answer, "retry_after").value_or(-1);
+    if (seconds < 0) seconds = std::atof(retryAfterHeader.c_str());
+    if (!(seconds >= 0)) seconds = 1;
+    f.RetryAfter = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+  }
+  return f;
+}
+
+std::string RetryTooLongText(std::chrono::milliseconds wait) {
+  return " (retry after " + std::to_string((wait.count() + 999) / 1000) + " s is too long to wait)";
 }
 
 }  // namespace vel::chat

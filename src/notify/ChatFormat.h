@@ -5,6 +5,7 @@
 // MarkdownV2 for Telegram, and parts within Discord's content limit, both split into
 // consecutive messages that are valid on their own.
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -45,6 +46,19 @@ std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t l
 // the JSON text, as a string (escapes decoded) or as a number.
 std::optional<std::string> JsonStringMember(std::string_view json, std::string_view key);
 std::optional<double> JsonNumberMember(std::string_view json, std::string_view key);
+
+// What a chat API's failed answer means for the sender: the error text
+// "<sender>: HTTP <status>[ <status text>][: <detail>]" and, for a 429, the pause it asks
+// for ("retry_after" seconds in the body, else the Retry-After header, else 1 s).
+struct TChatFailure {
+  std::string Error;
+  std::chrono::milliseconds RetryAfter{0};
+};
+TChatFailure ReadChatFailure(const char* sender, int status, const std::string& statusText,
+                             const std::string& answer, const std::string& detailKey,
+                             const std::string& retryAfterHeader);
+// The text added to the error when a requested pause is longer than the sender waits.
+std::string RetryTooLongText(std::chrono::milliseconds wait);
 
 // Replaces every occurrence of each non-empty secret by "***".
 std::string HideSecrets(std::string text, const std::vector<std::string>& secrets);

@@ -1,7 +1,6 @@
 #include "notify/Telegram.h"
 
 #include <atomic>
-#include <cmath>
 
 #include "common/StrLists.h"
 #include "common/Strings.h"
@@ -116,27 +115,18 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
     const int status = client->ResponseCode();
     if (status >= 200 && status <= 299) return true;
 
-    const std::string answer = client->DataBytes();
-    const std::string description = chat::JsonStringMember(answer, "description").value_or("");
-    std::string error = std::string(kClassName) + ": HTTP " + std::to_string(status);
-    if (!client->ResponseText().empty()) error += " " + client->ResponseText();
-    if (!description.empty()) error += ": " + description;
-
+    auto failure =
+        chat::ReadChatFailure(kClassName, status, client->ResponseText(), client->DataBytes(),
+                              "description", client->ResponseHeader("Retry-After"));
     if (status == 429 && attempt < kMaxRetries) {
-      double seconds = chat::JsonNumberMember(answer, "retry_after").value_or(-1);
-      if (seconds < 0) seconds = std::atof(client->ResponseHeader("Retry-After").c_str());
-      if (!(seconds >= 0)) seconds = 1;
-      const auto wait =
-          std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
-      if (wait <= FMaxRetryWait) {
-        if (WaitBeforeRetry(wait)) continue;
-        FErrorMessage = HideToken(error + " (retry cancelled)");
+      if (failure.RetryAfter <= FMaxRetryWait) {
+        if (WaitBeforeRetry(failure.RetryAfter)) continue;
+        FErrorMessage = HideToken(failure.Error + " (retry cancelled)");
         return false;
       }
-      error += " (retry after " + std::to_string(static_cast<long long>(std::ceil(seconds))) +
-               " s is too long to wait)";
+      failure.Error += chat::RetryTooLongText(failure.RetryAfter);
     }
-    FErrorMessage = HideToken(error);
+    FErrorMessage = HideToken(failure.Error);
     return false;
   }
 }

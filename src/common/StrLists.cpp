@@ -12,6 +12,30 @@ namespace vel {
 
 namespace {
 
+// Bisection over a sorted list: true when an item compares equal; index is where it is (with
+// duplicates accepted, the first of equal items) or where it would be inserted.
+template <typename TCompareAt>
+bool BisectSorted(int count, TDuplicates duplicates, TCompareAt compareAt, int& index) {
+  bool found = false;
+  int l = 0;
+  int h = count - 1;
+  while (l <= h) {
+    const int i = (l + h) >> 1;
+    const int c = compareAt(i);
+    if (c < 0) {
+      l = i + 1;
+    } else {
+      h = i - 1;
+      if (c == 0) {
+        found = true;
+        if (duplicates != dupAccept) l = i;
+      }
+    }
+  }
+  index = l;
+  return found;
+}
+
 constexpr char kIndexOutOfBounds[] = "List index out of bounds (%d)";
 constexpr char kCapacityOutOfBounds[] = "List capacity out of bounds (%d)";
 constexpr char kSortedListError[] = "Operation not allowed on sorted list";
@@ -135,24 +159,9 @@ void TVelNameValueList::Clear(bool /*aResetCapacity*/) {
 }
 
 bool TVelNameValueList::FindName(std::string_view AName, int& Index) const {
-  bool found = false;
-  int l = 0;
-  int h = FCount - 1;
-  while (l <= h) {
-    const int i = (l + h) >> 1;
-    const int c = CompareText(FList[static_cast<std::size_t>(i)].FName, AName);
-    if (c < 0) {
-      l = i + 1;
-    } else {
-      h = i - 1;
-      if (c == 0) {
-        found = true;
-        if (FDuplicates != dupAccept) l = i;
-      }
-    }
-  }
-  Index = l;
-  return found;
+  return BisectSorted(
+      FCount, FDuplicates,
+      [&](int i) { return CompareText(FList[static_cast<std::size_t>(i)].FName, AName); }, Index);
 }
 
 int TVelNameValueList::IndexOfName(std::string_view AName) const {
@@ -483,24 +492,9 @@ void TVelStringList::SetCapacity(int Value) {
 }
 
 bool TVelStringList::Find(std::string_view S, int& Index) const {
-  bool found = false;
-  int l = 0;
-  int h = Count() - 1;
-  while (l <= h) {
-    const int i = (l + h) >> 1;
-    const int c = CompareStrings(FItems[static_cast<std::size_t>(i)].FString, S);
-    if (c < 0) {
-      l = i + 1;
-    } else {
-      h = i - 1;
-      if (c == 0) {
-        found = true;
-        if (FDuplicates != dupAccept) l = i;
-      }
-    }
-  }
-  Index = l;
-  return found;
+  return BisectSorted(
+      Count(), FDuplicates,
+      [&](int i) { return CompareStrings(FItems[static_cast<std::size_t>(i)].FString, S); }, Index);
 }
 
 int TVelStringList::IndexOf(std::string_view S) const {

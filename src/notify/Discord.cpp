@@ -39,22 +39,11 @@ std::string TVelDiscord::HideToken(std::string text) const {
 }
 
 void TVelDiscord::Cancel() {
-  {
-    std::lock_guard guard(FCancelLock);
-    FCancelled = true;
-  }
-  FCancelRequests.store(true);
-  FCancelSignal.notify_all();
+  FCancellation.Cancel();
 }
 
 bool TVelDiscord::Cancelled() const {
-  std::lock_guard guard(FCancelLock);
-  return FCancelled;
-}
-
-bool TVelDiscord::WaitBeforeRetry(std::chrono::milliseconds wait) {
-  std::unique_lock guard(FCancelLock);
-  return !FCancelSignal.wait_for(guard, wait, [&] { return FCancelled; });
+  return FCancellation.Cancelled();
 }
 
 bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userName) {
@@ -73,7 +62,7 @@ bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userNam
 bool TVelDiscord::SendPart(const std::string& content, const std::string& userName) {
   for (int attempt = 0;; ++attempt) {
     auto client = TVelHTTPClientBase::CreateClient(kClassName);
-    client->SetCancelFlag(&FCancelRequests);
+    client->SetCancelFlag(FCancellation.RequestFlag());
     client->SetConnectTimeout(kTimeoutMs);
     client->SetReadTimeout(kTimeoutMs);
     TVelSimpleJSON json;
@@ -99,7 +88,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
                               "message", client->ResponseHeader("Retry-After"));
     if (status == 429 && attempt < kMaxRetries) {
       if (failure.RetryAfter <= FMaxRetryWait) {
-        if (WaitBeforeRetry(failure.RetryAfter)) continue;
+        if (FCancellation.Wait(failure.RetryAfter)) continue;
         FErrorMessage = HideToken(failure.Error + " (retry cancelled)");
         return false;
       }

@@ -2,11 +2,10 @@
 
 // Posts text messages to a Discord channel through an incoming webhook.
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
+
+#include "notify/Cancellation.h"
 
 namespace vel {
 
@@ -54,7 +53,6 @@ class TVelDiscord {
 
  private:
   bool SendPart(const std::string& content, const std::string& userName);
-  bool WaitBeforeRetry(std::chrono::milliseconds wait);
   std::string HideToken(std::string text) const;
 
   std::string FToken;
@@ -62,11 +60,7 @@ class TVelDiscord {
   std::string FErrorMessage;
   std::chrono::milliseconds FMaxRetryWait{30000};
 
-  mutable std::mutex FCancelLock;
-  std::condition_variable FCancelSignal;
-  bool FCancelled = false;
-  // The same, for the HTTP request under way: its transfer ends within about a second.
-  std::atomic<bool> FCancelRequests{false};
+  TCancellation FCancellation;
 };
 
 }  // namespace vel

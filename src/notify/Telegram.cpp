@@ -61,22 +61,11 @@ std::string TVelTelegram::HideToken(std::string text) const {
 }
 
 void TVelTelegram::Cancel() {
-  {
-    std::lock_guard guard(FCancelLock);
-    FCancelled = true;
-  }
-  FCancelRequests.store(true);
-  FCancelSignal.notify_all();
+  FCancellation.Cancel();
 }
 
 bool TVelTelegram::Cancelled() const {
-  std::lock_guard guard(FCancelLock);
-  return FCancelled;
-}
-
-bool TVelTelegram::WaitBeforeRetry(std::chrono::milliseconds wait) {
-  std::unique_lock guard(FCancelLock);
-  return !FCancelSignal.wait_for(guard, wait, [&] { return FCancelled; });
+  return FCancellation.Cancelled();
 }
 
 bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
@@ -99,7 +88,7 @@ bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
 bool TVelTelegram::SendPart(const std::string& text, bool silent) {
   for (int attempt = 0;; ++attempt) {
     auto client = TVelHTTPClientBase::CreateClient(kClassName);
-    client->SetCancelFlag(&FCancelRequests);
+    client->SetCancelFlag(FCancellation.RequestFlag());
     client->SetConnectTimeout(kTimeoutMs);
     client->SetReadTimeout(kTimeoutMs);
     TVelStringList form;
@@ -120,7 +109,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
                               "description", client->ResponseHeader("Retry-After"));
     if (status == 429 && attempt < kMaxRetries) {
       if (failure.RetryAfter <= FMaxRetryWait) {
-        if (WaitBeforeRetry(failure.RetryAfter)) continue;
+        if (FCancellation.Wait(failure.RetryAfter)) continue;
         FErrorMessage = HideToken(failure.Error + " (retry cancelled)");
         return false;
       }

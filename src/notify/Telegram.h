@@ -2,11 +2,10 @@
 
 // Sends text messages to one chat through the Telegram Bot API method "sendMessage".
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
+
+#include "notify/Cancellation.h"
 
 namespace vel {
 
@@ -59,7 +58,6 @@ class TVelTelegram {
 
  private:
   bool SendPart(const std::string& text, bool silent);
-  bool WaitBeforeRetry(std::chrono::milliseconds wait);
   std::string HideToken(std::string text) const;
 
   std::string FBotToken;
@@ -68,11 +66,7 @@ class TVelTelegram {
   std::string FErrorMessage;
   std::chrono::milliseconds FMaxRetryWait{30000};
 
-  mutable std::mutex FCancelLock;
-  std::condition_variable FCancelSignal;
-  bool FCancelled = false;
-  // The same, for the HTTP request under way: its transfer ends within about a second.
-  std::atomic<bool> FCancelRequests{false};
+  TCancellation FCancellation;
 };
 
 // Name of the process-wide parse mode ("MarkdownV2" unless changed).

@@ -15,7 +15,8 @@ foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
 endforeach()
 add_library(velclient_shared SHARED ${PROJECT_SOURCE_DIR}/src/velclient.cpp ${client_objects})
 target_include_directories(velclient_shared PRIVATE ${CMAKE_BINARY_DIR}/generated)
-target_link_libraries(velclient_shared PRIVATE Threads::Threads)
+# The pieces' own link needs: the stack-trace library of the exception-log writer.
+target_link_libraries(velclient_shared PRIVATE Threads::Threads backtrace)
 target_include_directories(velclient_shared INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor>)
 set_target_properties(velclient_shared PROPERTIES OUTPUT_NAME velclient EXPORT_NAME client

@@ -11,6 +11,9 @@ import unittest
 from harness import (Mock, Service, SyslogSink, Workspace, closed_port, exception_log,
                      wait_until)
 
+# Set by CTest when the service was built with AddressSanitizer or ThreadSanitizer.
+SANITIZED = os.environ.get("VEL_SANITIZED") == "1"
+
 # Recognisable secrets: none of them may appear in any output of the service.
 BOT_TOKEN = "7100042:TGSECRETqv7Rk2Lm9Xw"
 WEBHOOK_ID = "1000"
@@ -276,9 +279,14 @@ class LoadTest(FaultTest):
         print(f"\nflood: 100000 messages sent in {seconds:.1f} s; backlog gone {drained:.1f} s "
               f"later; VmRSS {before} kB before, {peak} kB at the end of the flood, {after} kB "
               f"after; alert on all channels {took:.2f} s after the file")
-        self.assertLess(max(peak, after) - before, 64 * 1024)
-        # 100 ms of settling before the file is read, then three local deliveries.
-        self.assertLess(took, 1.0)
+        if SANITIZED:
+            # The sanitizers hold freed memory in quarantine and slow every step: the memory
+            # bound and the one-second figure belong to the optimised build.
+            self.assertLess(took, 5.0)
+        else:
+            self.assertLess(max(peak, after) - before, 64 * 1024)
+            # 100 ms of settling before the file is read, then three local deliveries.
+            self.assertLess(took, 1.0)
         time.sleep(0.3)  # a duplicate would come right behind
         self.assertEqual(sorted(m["channel"] for m in alerts()), ["discord", "email", "telegram"])
         self.assertNotIn("Error", service.diagnostic_log())

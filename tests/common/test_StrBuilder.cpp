@@ -12,6 +12,7 @@
 
 #include "common/Exception.h"
 #include "common/StrBuilder.h"
+#include "support/JsonString.h"
 
 using namespace std::string_literals;
 using namespace vel;
@@ -74,80 +75,7 @@ class StrictJson {
            (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
       ++pos_;
   }
-  static void PutUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  std::optional<std::string> String() {
-    if (!Eat('"')) return std::nullopt;
-    std::string out;
-    while (pos_ < s_.size()) {
-      const unsigned char c = static_cast<unsigned char>(s_[pos_++]);
-      if (c == '"') return out;
-      if (c < 0x20) return std::nullopt;
-      if (c != '\\') {
-        out += static_cast<char>(c);
-        continue;
-      }
-      if (pos_ >= s_.size()) return std::nullopt;
-      const char e = s_[pos_++];
-      switch (e) {
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case '/':
-          out += '/';
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'u': {
-          if (pos_ + 4 > s_.size()) return std::nullopt;
-          std::uint32_t cp = 0;
-          for (int i = 0; i < 4; ++i) {
-            const char h = s_[pos_++];
-            cp <<= 4;
-            if (h >= '0' && h <= '9')
-              cp |= static_cast<std::uint32_t>(h - '0');
-            else if (h >= 'a' && h <= 'f')
-              cp |= static_cast<std::uint32_t>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F')
-              cp |= static_cast<std::uint32_t>(h - 'A' + 10);
-            else
-              return std::nullopt;
-          }
-          PutUtf8(out, cp);
-          break;
-        }
-        default:
-          return std::nullopt;
-      }
-    }
-    return std::nullopt;
-  }
+  std::optional<std::string> String() { return vel::test::ReadJsonString(s_, pos_); }
   // Any JSON value (strings, objects, arrays, numbers, literals), checked but not kept.
   bool Value() {
     SkipWs();

@@ -32,6 +32,9 @@ bool IsValidUtf8(std::string_view bytes);
 // Strict decode: false (and out cleared) when any part is ill-formed; nothing partial.
 bool DecodeUtf8Strict(std::string_view bytes, std::u16string& out);
 
+// Appends one code point as UTF-8 (a surrogate code point is written as it stands).
+void AppendUtf8(std::string& out, char32_t cp);
+
 // Number of UTF-16 code units the text takes after Utf8ToUtf16 (lenient rules).
 std::size_t Utf16Length(std::string_view utf8);
 

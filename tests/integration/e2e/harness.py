@@ -10,6 +10,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 import urllib.request
 
 SOURCE_DIR = os.environ["VEL_SOURCE_DIR"]
@@ -297,3 +298,17 @@ class Workspace:
 
     def __exit__(self, *exc):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+class ServiceTestCase(unittest.TestCase):
+    """A test with its own folder, mock channels and service, all removed afterwards."""
+
+    def start(self, mock_args=(), **service_args):
+        self.ws = Workspace()
+        self.work = self.ws.__enter__()
+        self.addCleanup(self.ws.__exit__, None, None, None)
+        self.mock = Mock(self.work, *mock_args)
+        self.addCleanup(self.mock.stop)
+        self.service = Service(self.work, self.mock, **service_args)
+        self.addCleanup(lambda: self.service.proc.poll() is None and self.service.stop())
+        return self.service, self.mock

@@ -8,8 +8,8 @@ import shutil
 import time
 import unittest
 
-from harness import (Mock, Service, SyslogSink, Workspace, closed_port, exception_log,
-                     wait_until)
+from harness import (Mock, Service, ServiceTestCase, SyslogSink, Workspace, closed_port,
+                     exception_log, wait_until)
 
 # Set by CTest when the service was built with AddressSanitizer or ThreadSanitizer.
 SANITIZED = os.environ.get("VEL_SANITIZED") == "1"
@@ -27,17 +27,7 @@ def error_lines(log, marker):
     return [l for l in log.splitlines() if " Error: " in l and marker in l]
 
 
-class FaultTest(unittest.TestCase):
-    def start(self, mock_args=(), **service_args):
-        self.ws = Workspace()
-        self.work = self.ws.__enter__()
-        self.addCleanup(self.ws.__exit__, None, None, None)
-        self.mock = Mock(self.work, *mock_args)
-        self.addCleanup(self.mock.stop)
-        self.service = Service(self.work, self.mock, **service_args)
-        self.addCleanup(lambda: self.service.proc.poll() is None and self.service.stop())
-        return self.service, self.mock
-
+class FaultTest(ServiceTestCase):
     def alert(self, name, cls="EFault", app="Shop", message="Access violation at address 0040A1B2"):
         self.service.write_exception_log(app, name, exception_log(message=message, cls=cls))
 

@@ -4,24 +4,12 @@ import os
 import subprocess
 import unittest
 
-from harness import (DEMO_APP, Mock, Service, Workspace, exception_log, wait_until)
+from harness import DEMO_APP, ServiceTestCase, exception_log, wait_until
 
 FENCE = "```"
 
 
-class ServiceTest(unittest.TestCase):
-    def start(self, mock_args=(), **service_args):
-        self.ws = Workspace()
-        self.work = self.ws.__enter__()
-        self.addCleanup(self.ws.__exit__, None, None, None)
-        self.mock = Mock(self.work, *mock_args)
-        self.addCleanup(self.mock.stop)
-        self.service = Service(self.work, self.mock, **service_args)
-        self.addCleanup(lambda: self.service.proc.poll() is None and self.service.stop())
-        return self.service, self.mock
-
-
-class AlertTest(ServiceTest):
+class AlertTest(ServiceTestCase):
     def test_exception_log_reaches_every_channel_in_its_form(self):
         service, mock = self.start()
         service.write_exception_log("Shop", "Shop@2026-12-09 10-00-00.0001.Log", exception_log())
@@ -73,7 +61,7 @@ class AlertTest(ServiceTest):
         self.assertIn("EAfter", texts[1])
 
 
-class StatusReportTest(ServiceTest):
+class StatusReportTest(ServiceTestCase):
     def test_status_report_is_formatted_on_all_three(self):
         service, mock = self.start()
         service.send_status("AppName=Shop|SessionCount=5|RequestCount=123456|BytesSent=1536|"
@@ -101,7 +89,7 @@ class StatusReportTest(ServiceTest):
         self.assertNotIn("IgnoredError", texts)
 
 
-class ChannelHealthTest(ServiceTest):
+class ChannelHealthTest(ServiceTestCase):
     def test_channel_switched_off_after_max_errors(self):
         service, mock = self.start(mock_args=("--fail", "telegram=500"),
                                    telegram={"MaxErrors": 2})

@@ -148,6 +148,7 @@ void TVelMonitorConfig::LoadConfig() {
   // An empty ApiUrl would leave no host to send to: it means the public service too.
   std::string url = ini.ReadString("Telegram", "ApiUrl", "");
   FTelegramConfig.SetApiUrl(url.empty() ? kTelegramApiUrl : url);
+  FTelegramConfig.SetDisableNotification(ini.ReadBool("Telegram", "DisableNotification", false));
 
   FDiscordConfig.SetEnabled(ini.ReadBool("Discord", "Enabled", false));
   FDiscordConfig.SetToken(ini.ReadString("Discord", "Token", ""));
@@ -166,6 +167,7 @@ void TVelMonitorConfig::LoadConfig() {
   FEmailConfig.SetAuthentication(ini.ReadString("Email", "Authentication", "default"));
   FEmailConfig.SetSubject(ini.ReadString("Email", "Subject", "Vel Server Monitor Report"));
   FEmailConfig.SetUseTLS(ini.ReadBool("Email", "UseTLS", false));
+  FEmailConfig.SetVerifyCertificate(ini.ReadBool("Email", "VerifyCertificate", true));
 }
 
 void TVelMonitorConfig::SetIgnoreExceptions(const std::string& text) {

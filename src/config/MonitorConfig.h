@@ -13,7 +13,8 @@ class TVelStringList;
 class TVelAppConfig {
  public:
   TVelAppConfig() = default;
-  TVelAppConfig(std::string name, std::string logPath) : FName(std::move(name)), FLogPath(std::move(logPath)) {}
+  TVelAppConfig(std::string name, std::string logPath)
+      : FName(std::move(name)), FLogPath(std::move(logPath)) {}
 
   bool Enabled() const { return FEnabled; }
   void SetEnabled(bool v) { FEnabled = v; }
@@ -58,11 +59,16 @@ class TVelTelegramConfig : public TVelBaseConfig {
   // [Telegram] ApiUrl: the Bot API host, "https://api.telegram.org" unless set.
   const std::string& ApiUrl() const { return FApiUrl; }
   void SetApiUrl(std::string v) { FApiUrl = std::move(v); }
+  // [Telegram] DisableNotification: messages arrive without a notification sound; off
+  // unless set.
+  bool DisableNotification() const { return FDisableNotification; }
+  void SetDisableNotification(bool v) { FDisableNotification = v; }
 
  private:
   std::string FBotToken;
   std::string FChatId;
   std::string FApiUrl = "https://api.telegram.org";
+  bool FDisableNotification = false;
 };
 
 class TVelDiscordConfig : public TVelBaseConfig {
@@ -100,6 +106,10 @@ class TEmailConfig : public TVelBaseConfig {
   void SetSubject(std::string v) { FSubject = std::move(v); }
   bool UseTLS() const { return FUseTLS; }
   void SetUseTLS(bool v) { FUseTLS = v; }
+  // [Email] VerifyCertificate: with UseTLS, the server's certificate and host name are
+  // checked against the system's CA store; on unless set to 0.
+  bool VerifyCertificate() const { return FVerifyCertificate; }
+  void SetVerifyCertificate(bool v) { FVerifyCertificate = v; }
 
  private:
   std::string FHost;
@@ -110,6 +120,7 @@ class TEmailConfig : public TVelBaseConfig {
   std::string FAuthentication;
   std::string FSubject;
   bool FUseTLS = false;
+  bool FVerifyCertificate = true;
 };
 
 // The whole configuration, read once from the INI file when the service starts.

@@ -12,6 +12,7 @@
 #include "common/StrLists.h"
 #include "common/Strings.h"
 #include "http/HsmStream.h"
+#include "http/WireNumber.h"
 
 namespace vel {
 
@@ -21,6 +22,7 @@ constexpr const char* kClassName = "TCurlHttpClient";
 // Used when a time-out is 0 (not set): a request must never wait for ever.
 constexpr int kDefaultConnectTimeoutMs = 60000;
 constexpr int kDefaultReadTimeoutMs = 30000;
+constexpr int kDefaultRequestTimeoutMs = 120000;
 
 void GlobalInit() {
   static std::once_flag once;
@@ -45,6 +47,8 @@ struct TTransfer {
   THsmStream* content = nullptr;
   bool noContentStream = false;
   std::string writeError;
+  std::int64_t received = 0;  // body bytes of the current answer
+  std::int64_t maxBody = 0;
   // Read time-out: the longest stretch without a byte moving once the connection stands.
   CURL* handle = nullptr;
   std::chrono::milliseconds readTimeout{0};
@@ -81,6 +85,7 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
   if (StartsWithText("HTTP/", line)) {
     // A new answer (after a redirect or an interim 1xx): only the last one is kept.
     t->headers->clear();
+    t->received = 0;
     t->gotStatus = true;
     t->statusText.clear();
     std::size_t sp1 = line.find(' ');
@@ -97,6 +102,11 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<TTransfer*>(user);
   if (!t->content) {
     t->noContentStream = true;
+    return 0;
+  }
+  t->received += static_cast<std::int64_t>(size * count);
+  if (t->received > t->maxBody) {
+    t->writeError = "the answer body is larger than " + std::to_string(t->maxBody) + " bytes";
     return 0;
   }
   try {
@@ -176,7 +186,8 @@ TUrlParts TCurlHttpClient::ParseURL(const std::string& url) {
   parts.Host = part(CURLUPART_HOST);
   if (parts.Host.size() > 1 && parts.Host.front() == '[' && parts.Host.back() == ']')
     parts.Host = parts.Host.substr(1, parts.Host.size() - 2);
-  parts.Port = std::atoi(part(CURLUPART_PORT, CURLU_DEFAULT_PORT).c_str());
+  parts.Port =
+      static_cast<int>(ParseWireInteger(part(CURLUPART_PORT, CURLU_DEFAULT_PORT)).value_or(0));
   parts.UrlPath = part(CURLUPART_PATH);
   if (parts.UrlPath.empty()) parts.UrlPath = "/";
   std::string query = part(CURLUPART_QUERY);
@@ -226,15 +237,26 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(h, CURLOPT_USERAGENT, FRequest.UserAgent().c_str());
-  // Redirects are followed, but never from https down to http.
+  // Redirects are followed, but never from https down to http. A POST stays a POST with its
+  // body after a 301 or 302 too (browsers turn it into a GET without a body, which would
+  // lose the message); a 303 asks for a GET.
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(h, CURLOPT_POSTREDIR,
+                   static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
   curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR,
                    parts.Protocol == "https" ? "https" : "http,https");
 
   const int connectMs = FConnectTimeout > 0 ? FConnectTimeout : kDefaultConnectTimeoutMs;
   const int readMs = FReadTimeout > 0 ? FReadTimeout : kDefaultReadTimeoutMs;
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
+  // The whole request is bounded too: a server that trickles a byte now and then passes
+  // the read time-out for ever.
+  const int totalMs = FRequestTimeout > 0 ? FRequestTimeout : kDefaultRequestTimeoutMs;
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(totalMs));
+  transfer.maxBody = FMaxResponseSize > 0 ? FMaxResponseSize : kDefaultMaxResponseSize;
+  // Refused at once when the announced length is too long already.
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(transfer.maxBody));
   // No byte in either direction for the read time-out ends the request.
   transfer.handle = h;
   transfer.readTimeout = std::chrono::milliseconds(readMs);
@@ -280,7 +302,9 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
       curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->data());
       curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
     }
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
+    // A POST with a body is curl's own POST, which a 301/302 redirect keeps (with
+    // CURLOPT_POSTREDIR); a custom method would go out again without the body.
+    if (verb != "POST" || !hasBody) curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
   }
 
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HeaderCallback);
@@ -288,6 +312,7 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteCallback);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
 
+  const auto started = std::chrono::steady_clock::now();
   CURLcode rc = curl_easy_perform(h);
 
   long status = 0;
@@ -301,6 +326,14 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   if (transfer.cancelled) {
     rc = CURLE_ABORTED_BY_CALLBACK;
     snprintf(errorBuffer, sizeof errorBuffer, "the request was cancelled");
+  }
+  if (rc == CURLE_FILESIZE_EXCEEDED)
+    transfer.writeError =
+        "the answer body is larger than " + std::to_string(transfer.maxBody) + " bytes";
+  if (rc == CURLE_OPERATION_TIMEDOUT && !transfer.timedOut &&
+      std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(totalMs)) {
+    snprintf(errorBuffer, sizeof errorBuffer, "the request took longer than %d milliseconds in all",
+             totalMs);
   }
   if (transfer.timedOut) {
     rc = CURLE_OPERATION_TIMEDOUT;
@@ -440,6 +473,9 @@ void TVelCurlHttpClient::BeforeExecute() {
   if (FConnectTimeout >= 0) mHTTPClient->SetConnectTimeout(FConnectTimeout);
   mHTTPClient->SetCancelFlag(CancelFlag());
   if (FReadTimeout >= 0) mHTTPClient->SetReadTimeout(FReadTimeout);
+  if (FRequestTimeout >= 0) mHTTPClient->SetRequestTimeout(FRequestTimeout);
+  mHTTPClient->SetMaxResponseSize(FMaxResponseSize > 0 ? FMaxResponseSize
+                                                       : TCurlHttpClient::kDefaultMaxResponseSize);
   mHTTPClient->SetClientCertificate(FClientCertificate);
   mHTTPClient->SetCaFile(FCaFile);
 }

@@ -83,6 +83,8 @@ class TCurlHttpResponse {
 
 class TCurlHttpClient {
  public:
+  static constexpr std::int64_t kDefaultMaxResponseSize = 1024 * 1024;
+
   TCurlHttpClient();
   ~TCurlHttpClient();
   TCurlHttpClient(const TCurlHttpClient&) = delete;
@@ -95,6 +97,13 @@ class TCurlHttpClient {
   void SetConnectTimeout(int ms) { FConnectTimeout = ms; }
   int ReadTimeout() const { return FReadTimeout; }
   void SetReadTimeout(int ms) { FReadTimeout = ms; }
+  // Milliseconds for the whole request, connection to last byte, however steadily bytes
+  // come. 0 means the transport's default (120 s).
+  int RequestTimeout() const { return FRequestTimeout; }
+  void SetRequestTimeout(int ms) { FRequestTimeout = ms; }
+  // Largest answer body taken; a longer one fails the request. 1 MiB unless set.
+  std::int64_t MaxResponseSize() const { return FMaxResponseSize; }
+  void SetMaxResponseSize(std::int64_t bytes) { FMaxResponseSize = bytes; }
   // PEM file with the client certificate and its key; empty: none.
   const std::string& ClientCertificate() const { return FClientCertificate; }
   void SetClientCertificate(const std::string& value) { FClientCertificate = value; }
@@ -131,6 +140,8 @@ class TCurlHttpClient {
   TCurlHttpResponse FResponse;
   int FConnectTimeout = 0;
   int FReadTimeout = 0;
+  int FRequestTimeout = 0;
+  std::int64_t FMaxResponseSize = kDefaultMaxResponseSize;
   std::string FClientCertificate;
   std::string FCaFile;
   const std::atomic<bool>* FCancelFlag = nullptr;

@@ -104,6 +104,15 @@ class TVelHTTPClientBase {
   void SetConnectTimeout(int ms) { FConnectTimeout = ms; }
   int ReadTimeout() const { return FReadTimeout; }
   void SetReadTimeout(int ms) { FReadTimeout = ms; }
+  // Milliseconds for the whole request however steadily bytes come, so that a server
+  // trickling its answer cannot hold the caller; -1 (the initial value) keeps the
+  // transport's own bound.
+  int RequestTimeout() const { return FRequestTimeout; }
+  void SetRequestTimeout(int ms) { FRequestTimeout = ms; }
+  // Largest answer body taken, in bytes; a longer answer fails the request with a clear
+  // error. -1 (the initial value) keeps the transport's own bound (1 MiB).
+  long long MaxResponseSize() const { return FMaxResponseSize; }
+  void SetMaxResponseSize(long long bytes) { FMaxResponseSize = bytes; }
   // Client certificate to present. With the libcurl transport: the path of a PEM file holding
   // the certificate and its private key. Empty: none.
   const std::string& ClientCertificate() const { return FClientCertificate; }
@@ -148,6 +157,8 @@ class TVelHTTPClientBase {
   std::unique_ptr<TVelStringList> mCustomHeaders;
   int FReadTimeout = -1;
   int FConnectTimeout = -1;
+  int FRequestTimeout = -1;
+  long long FMaxResponseSize = -1;
   std::string FClientCertificate;
   std::string FCaFile;
   const std::atomic<bool>* FCancelFlag = nullptr;

@@ -67,7 +67,7 @@ void TVelMonitorController::SendToTelegram(const std::string& title, const std::
       if (FDeliveriesCancelled) sender->Cancel();
       FVelTelegram = std::move(sender);
     }
-    if (FVelTelegram->SendMessage(FramedText(title, body), true)) {
+    if (FVelTelegram->SendMessage(FramedText(title, body), config.DisableNotification())) {
       FTelegramErrors = 0;
       return;
     }
@@ -114,7 +114,8 @@ void TVelMonitorController::SendToEmail(const std::string& /*title*/, const std:
     std::string status;
     if (TVelMailSender::SendEMailSMTP(config.Host(), config.UserName(), config.Password(),
                                       config.Address(), config.Subject(), body, config.Port(),
-                                      config.Authentication(), config.UseTLS(), status)) {
+                                      config.Authentication(), config.UseTLS(), status,
+                                      config.VerifyCertificate())) {
       FEmailErrors = 0;
       return;
     }

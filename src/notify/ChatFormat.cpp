@@ -1,11 +1,10 @@
 #include "notify/ChatFormat.h"
 
 #include <cctype>
-#include <cmath>
-#include <cstdlib>
 #include <functional>
 
 #include "common/Utf.h"
+#include "http/WireNumber.h"
 
 namespace vel::chat {
 
@@ -63,26 +62,53 @@ void AddSegment(std::vector<TChatSegment>& out, TChatSegment::TKind kind, std::s
 
 using TOverhead = std::function<std::size_t(const TChatSegment&)>;
 
+using TParts = std::vector<std::vector<TChatSegment>>;
+
+struct TPacked {
+  TParts Parts;
+  std::size_t LeftOut = 0;  // characters not packed because maxParts was reached
+};
+
 // Greedy packing of the segments into parts of at most `limit` characters, counting each
-// piece's text plus its markup overhead. Cuts prefer a line end; a part never consists of
-// blank text only.
-std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& segments,
-                                            std::size_t limit, const TOverhead& overhead) {
-  std::vector<std::vector<TChatSegment>> parts;
+// piece's text plus its markup overhead. Cuts prefer a line end. A part of blank text only
+// (a line break left over at a cut) is dropped: a chat refuses it as an empty message, and
+// white space between two messages shows nothing anyway. With maxParts > 0, part number
+// maxParts gets `lastLimit` instead, and packing stops there; LeftOut then counts what
+// visible text did not fit.
+TPacked Pack(const std::vector<TChatSegment>& segments, std::size_t limit,
+             const TOverhead& overhead, std::size_t maxParts = 0, std::size_t lastLimit = 0) {
+  TPacked packed;
+  TParts& parts = packed.Parts;
   std::vector<TChatSegment> current;
   std::size_t used = 0;
   bool visible = false;
   auto flush = [&] {
-    if (!current.empty()) parts.push_back(std::move(current));
+    if (visible) parts.push_back(std::move(current));
     current.clear();
     used = 0;
     visible = false;
   };
-  for (const TChatSegment& segment : segments) {
+  // True, with LeftOut set, when the bound is reached; rest and the segments after index
+  // are what is left.
+  auto full = [&](std::string_view rest, std::size_t index) {
+    if (maxParts == 0 || parts.size() < maxParts) return false;
+    bool blank = IsBlank(rest);
+    std::size_t units = ChatLength(rest);
+    for (std::size_t j = index + 1; j < segments.size(); ++j) {
+      blank = blank && IsBlank(segments[j].Text);
+      units += ChatLength(segments[j].Text);
+    }
+    packed.LeftOut = blank ? 0 : units;
+    return true;
+  };
+  for (std::size_t index = 0; index < segments.size(); ++index) {
+    const TChatSegment& segment = segments[index];
     std::string_view rest = segment.Text;
     const std::size_t over = overhead(segment);
     while (!rest.empty()) {
-      const std::size_t avail = limit > used + over ? limit - used - over : 0;
+      const std::size_t partLimit =
+          maxParts != 0 && parts.size() + 1 == maxParts ? lastLimit : limit;
+      const std::size_t avail = partLimit > used + over ? partLimit - used - over : 0;
       // Longest prefix that fits.
       std::size_t fit = 0, units = 0;
       ForEachCodePoint(rest, [&](std::size_t i, std::size_t n, std::size_t u) {
@@ -106,6 +132,7 @@ std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& seg
       // fits beside what the part holds already.
       if (cut == 0 && (visible || (fit == 0 && !current.empty()))) {
         flush();
+        if (full(rest, index)) return packed;
         continue;
       }
       if (cut == 0) {
@@ -119,6 +146,7 @@ std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& seg
         while (cut > 1 && rest[cut - 1] == '`') --cut;
         if (rest[cut - 1] == '`' && !current.empty()) {
           flush();  // only accents would fit here
+          if (full(rest, index)) return packed;
           continue;
         }
       }
@@ -126,10 +154,35 @@ std::vector<std::vector<TChatSegment>> Pack(const std::vector<TChatSegment>& seg
       visible = visible || !IsBlank(rest.substr(0, cut));
       rest.remove_prefix(cut);
       flush();
+      if (full(rest, index)) return packed;
     }
   }
   flush();
-  return parts;
+  return packed;
+}
+
+// The last line of a cut-short alert.
+std::string LeftOutNote(std::size_t characters) {
+  return "[\u2026 " + std::to_string(characters) + " more characters left out]";
+}
+
+// Packs within maxParts parts (0: no bound). When the text needs more, the last part ends
+// with a line saying how much was left out; room for it is kept in that part.
+TParts PackBounded(const std::vector<TChatSegment>& segments, std::size_t limit,
+                   const TOverhead& overhead, std::size_t maxParts) {
+  if (maxParts == 0) return Pack(segments, limit, overhead).Parts;
+  TPacked packed = Pack(segments, limit, overhead, maxParts, limit);
+  if (packed.LeftOut == 0) return std::move(packed.Parts);
+  std::size_t total = 0;
+  for (const auto& s : segments) total += ChatLength(s.Text);
+  // Room for the longest note this text can need, and its line break.
+  const std::size_t reserve = ChatLength(LeftOutNote(total)) + 1;
+  // Too small a part for the note: the text is still cut, without it.
+  if (limit < 2 * reserve) return std::move(packed.Parts);
+  packed = Pack(segments, limit, overhead, maxParts, limit - reserve);
+  if (packed.LeftOut > 0 && !packed.Parts.empty())
+    packed.Parts.back().push_back({TChatSegment::ckPlain, {}, "\n" + LeftOutNote(packed.LeftOut)});
+  return std::move(packed.Parts);
 }
 
 std::string RenderTelegram(const std::vector<TChatSegment>& part) {
@@ -167,6 +220,14 @@ std::string RenderDiscord(const std::vector<TChatSegment>& part) {
     }
   }
   return out;
+}
+
+// Four hexadecimal digits of a \u escape; U+FFFD when they are not.
+unsigned HexUnit(std::string_view digits) {
+  for (char c : digits)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+      return 0xFFFD;
+  return static_cast<unsigned>(ParseWireInteger(digits, 16).value_or(0xFFFD));
 }
 
 // Position just after `"key"` and the colon, or npos.
@@ -255,16 +316,19 @@ std::size_t ChatLength(std::string_view text) {
   return units;
 }
 
-std::vector<std::string> FormatTelegramParts(std::string_view text, std::size_t limit) {
+std::vector<std::string> FormatTelegramParts(std::string_view text, std::size_t limit,
+                                             std::size_t maxParts) {
   const auto segments = ParseFramedText(text);
   std::vector<std::string> parts;
-  for (const auto& part : Pack(segments, limit, [](const TChatSegment&) { return 0; }))
+  for (const auto& part : PackBounded(
+           segments, limit, [](const TChatSegment&) { return 0; }, maxParts))
     parts.push_back(RenderTelegram(part));
   if (parts.empty()) parts.emplace_back();
   return parts;
 }
 
-std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t limit) {
+std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t limit,
+                                            std::size_t maxParts) {
   if (ChatLength(text) <= limit) return {std::string(text)};
   const auto segments = ParseFramedText(text);
   auto overhead = [](const TChatSegment& s) -> std::size_t {
@@ -278,7 +342,9 @@ std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t l
     }
   };
   std::vector<std::string> parts;
-  for (const auto& part : Pack(segments, limit, overhead)) parts.push_back(RenderDiscord(part));
+  for (const auto& part : PackBounded(segments, limit, overhead, maxParts))
+    parts.push_back(RenderDiscord(part));
+  if (parts.empty()) parts.emplace_back();
   return parts;
 }
 
@@ -312,11 +378,11 @@ std::optional<std::string> JsonStringMember(std::string_view json, std::string_v
         break;
       case 'u': {
         if (p + 4 >= json.size()) return std::nullopt;
-        unsigned cp = std::strtoul(std::string(json.substr(p + 1, 4)).c_str(), nullptr, 16);
+        unsigned cp = HexUnit(json.substr(p + 1, 4));
         p += 4;
         if (cp >= 0xD800 && cp <= 0xDBFF && p + 6 < json.size() && json[p + 1] == '\\' &&
             json[p + 2] == 'u') {
-          unsigned lo = std::strtoul(std::string(json.substr(p + 3, 4)).c_str(), nullptr, 16);
+          unsigned lo = HexUnit(json.substr(p + 3, 4));
           if (lo >= 0xDC00 && lo <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
             p += 6;
@@ -336,15 +402,9 @@ std::optional<std::string> JsonStringMember(std::string_view json, std::string_v
 std::optional<double> JsonNumberMember(std::string_view json, std::string_view key) {
   std::size_t p = FindMember(json, key);
   if (p == std::string_view::npos || p >= json.size()) return std::nullopt;
-  std::string number;
-  while (p < json.size() && (std::isdigit(static_cast<unsigned char>(json[p])) || json[p] == '.' ||
-                             json[p] == '-' || json[p] == '+' || json[p] == 'e' || json[p] == 'E'))
-    number += json[p++];
-  if (number.empty()) return std::nullopt;
-  char* end = nullptr;
-  double value = std::strtod(number.c_str(), &end);
-  if (end == number.c_str()) return std::nullopt;
-  return value;
+  auto number = ReadWireNumberPrefix(json.substr(p));
+  if (!number) return std::nullopt;
+  return number->Value;
 }
 
 std::string HideSecrets(std::string text, const std::vector<std::string>& secrets) {
@@ -359,21 +419,13 @@ std::string HideSecrets(std::string text, const std::vector<std::string>& secret
   return text;
 }
 
-TChatFailure ReadChatFailure(const char* sender, int status, const std::string& statusText,
-                             const std::string& answer, const std::string& detailKey,
-                             const std::string& retryAfterHeader) {
-  TChatFailure f;
+std::string ChatFailureText(const char* sender, int status, const std::string& statusText,
+                            const std::string& answer, const std::string& detailKey) {
   const std::string detail = JsonStringMember(answer, detailKey).value_or("");
-  f.Error = std::string(sender) + ": HTTP " + std::to_string(status);
-  if (!statusText.empty()) f.Error += " " + statusText;
-  if (!detail.empty()) f.Error += ": " + detail;
-  if (status == 429) {
-    double seconds = JsonNumberMember(answer, "retry_after").value_or(-1);
-    if (seconds < 0) seconds = std::atof(retryAfterHeader.c_str());
-    if (!(seconds >= 0)) seconds = 1;
-    f.RetryAfter = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
-  }
-  return f;
+  std::string error = std::string(sender) + ": HTTP " + std::to_string(status);
+  if (!statusText.empty()) error += " " + statusText;
+  if (!detail.empty()) error += ": " + detail;
+  return error;
 }
 
 std::string RetryTooLongText(std::chrono::milliseconds wait) {

@@ -34,29 +34,33 @@ std::string EscapeMarkdownV2Code(std::string_view text);
 // Number of characters as Telegram and Discord count them (UTF-16 code units).
 std::size_t ChatLength(std::string_view text);
 
+// How many messages one chat alert may take; what does not fit is left out, and the last
+// message says how much (the e-mail channel carries the whole text).
+inline constexpr std::size_t kMaxChatParts = 4;
+
 // The text as MarkdownV2 messages, each showing at most `limit` characters (markup and
-// escapes not counted). A code block or the title cut in two is closed and reopened.
-std::vector<std::string> FormatTelegramParts(std::string_view text, std::size_t limit = 4096);
+// escapes not counted). A code block or the title cut in two is closed and reopened. No part
+// is blank (a text of white space only gives one part). With maxParts > 0, at most that many
+// parts; when the text needs more, the last one ends with a line
+// "[… N more characters left out]".
+std::vector<std::string> FormatTelegramParts(std::string_view text, std::size_t limit = 4096,
+                                             std::size_t maxParts = 0);
 
 // The text as Discord messages of at most `limit` characters each (markup counted). A text
-// within the limit goes out unchanged.
-std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t limit = 2000);
+// within the limit goes out unchanged. Blank parts and maxParts as for Telegram.
+std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t limit = 2000,
+                                            std::size_t maxParts = 0);
 
 // Minimal readers for the error answers of the chat APIs: the first member `key` anywhere in
 // the JSON text, as a string (escapes decoded) or as a number.
 std::optional<std::string> JsonStringMember(std::string_view json, std::string_view key);
 std::optional<double> JsonNumberMember(std::string_view json, std::string_view key);
 
-// What a chat API's failed answer means for the sender: the error text
-// "<sender>: HTTP <status>[ <status text>][: <detail>]" and, for a 429, the pause it asks
-// for ("retry_after" seconds in the body, else the Retry-After header, else 1 s).
-struct TChatFailure {
-  std::string Error;
-  std::chrono::milliseconds RetryAfter{0};
-};
-TChatFailure ReadChatFailure(const char* sender, int status, const std::string& statusText,
-                             const std::string& answer, const std::string& detailKey,
-                             const std::string& retryAfterHeader);
+// The error text of a chat API's failed answer:
+// "<sender>: HTTP <status>[ <status text>][: <detail>]", the detail being the answer's JSON
+// member detailKey. (How long a 429 asks to wait is RetryWait's business, notify/RetryWait.h.)
+std::string ChatFailureText(const char* sender, int status, const std::string& statusText,
+                            const std::string& answer, const std::string& detailKey);
 // The text added to the error when a requested pause is longer than the sender waits.
 std::string RetryTooLongText(std::chrono::milliseconds wait);
 

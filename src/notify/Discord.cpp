@@ -4,6 +4,7 @@
 #include "common/Strings.h"
 #include "http/HttpClientBase.h"
 #include "notify/ChatFormat.h"
+#include "notify/RetryWait.h"
 
 namespace vel {
 
@@ -11,6 +12,8 @@ namespace {
 
 constexpr const char* kClassName = "TVelDiscord";
 constexpr int kTimeoutMs = 3000;
+// The whole exchange, however steadily a slow server trickles its answer.
+constexpr int kRequestTimeoutMs = 15000;
 constexpr int kMaxRetries = 3;
 
 }  // namespace
@@ -47,7 +50,7 @@ bool TVelDiscord::Cancelled() const {
 }
 
 bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userName) {
-  const std::vector<std::string> parts = chat::FormatDiscordParts(msg);
+  const std::vector<std::string> parts = chat::FormatDiscordParts(msg, 2000, chat::kMaxChatParts);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (SendPart(parts[i], userName)) continue;
     if (parts.size() > 1)
@@ -65,6 +68,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
     client->SetCancelFlag(FCancellation.RequestFlag());
     client->SetConnectTimeout(kTimeoutMs);
     client->SetReadTimeout(kTimeoutMs);
+    client->SetRequestTimeout(kRequestTimeoutMs);
     TVelSimpleJSON json;
     json.Add("content", content);
     if (!userName.empty()) json.Add("username", userName);
@@ -83,18 +87,18 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       return true;
     }
 
-    auto failure =
-        chat::ReadChatFailure(kClassName, status, client->ResponseText(), client->DataBytes(),
-                              "message", client->ResponseHeader("Retry-After"));
-    if (status == 429 && attempt < kMaxRetries) {
-      if (failure.RetryAfter <= FMaxRetryWait) {
-        if (FCancellation.Wait(failure.RetryAfter)) continue;
-        FErrorMessage = HideToken(failure.Error + " (retry cancelled)");
+    std::string error = chat::ChatFailureText(kClassName, status, client->ResponseText(),
+                                              client->DataBytes(), "message");
+    if (IsThrottled(*client) && attempt < kMaxRetries) {
+      const std::chrono::milliseconds wait = RetryWait(*client);
+      if (wait <= FMaxRetryWait) {
+        if (FCancellation.Wait(wait)) continue;
+        FErrorMessage = HideToken(error + " (retry cancelled)");
         return false;
       }
-      failure.Error += chat::RetryTooLongText(failure.RetryAfter);
+      error += chat::RetryTooLongText(wait);
     }
-    FErrorMessage = HideToken(failure.Error);
+    FErrorMessage = HideToken(error);
     return false;
   }
 }

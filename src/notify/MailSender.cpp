@@ -21,6 +21,14 @@ constexpr long kServerResponseTimeoutS = 60;
 // The port where SMTP runs inside TLS from the first byte.
 constexpr int kImplicitTlsPort = 465;
 
+// Mechanisms that need nothing beyond a user name and a password. Left to itself the client
+// would also pick GSSAPI, NTLM or EXTERNAL when offered, which need a Kerberos ticket, a
+// domain or a client certificate, and fail without trying another.
+constexpr const char* kSaslMechanisms = "AUTH=CRAM-MD5;AUTH=PLAIN;AUTH=LOGIN";
+
+std::mutex gDefaultsLock;
+std::string gDefaultCaFile;
+
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -86,7 +94,20 @@ struct TVelMailSender::TConnection {
 };
 
 TVelMailSender::TVelMailSender(std::string host, int port, TSMTPAuthenticationType authType)
-    : FPort(port), FHost(std::move(host)), FAuthenticationType(authType) {}
+    : FPort(port),
+      FHost(std::move(host)),
+      FCaFile(DefaultCaFile()),
+      FAuthenticationType(authType) {}
+
+void TVelMailSender::SetDefaultCaFile(const std::string& path) {
+  std::lock_guard guard(gDefaultsLock);
+  gDefaultCaFile = path;
+}
+
+std::string TVelMailSender::DefaultCaFile() {
+  std::lock_guard guard(gDefaultsLock);
+  return gDefaultCaFile;
+}
 
 TVelMailSender::~TVelMailSender() = default;
 
@@ -95,11 +116,22 @@ void TVelMailSender::RaiseError(const std::string& text) const {
 }
 
 std::string TVelMailSender::Masked(std::string text) const {
-  // Very short passwords would mask ordinary letters; they are also not worth hiding.
-  if (FPassword.size() < 4) return text;
-  for (size_t pos = text.find(FPassword); pos != std::string::npos;
-       pos = text.find(FPassword, pos + 5)) {
+  if (FPassword.empty()) return text;
+  // A short password would also match inside ordinary words ("ab" in "unable"), so it is
+  // masked where it stands on its own: not next to another letter or digit.
+  const bool shortPassword = FPassword.size() < 4;
+  auto isWordChar = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  for (size_t pos = text.find(FPassword); pos != std::string::npos;) {
+    const size_t end = pos + FPassword.size();
+    if (shortPassword &&
+        ((pos > 0 && isWordChar(text[pos - 1])) || (end < text.size() && isWordChar(text[end])))) {
+      pos = text.find(FPassword, pos + 1);
+      continue;
+    }
     text.replace(pos, FPassword.size(), "*****");
+    pos = text.find(FPassword, pos + 5);
   }
   return text;
 }
@@ -140,22 +172,23 @@ void TVelMailSender::Connect() {
   curl_easy_setopt(h, CURLOPT_READDATA, &c);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
   if (c.useTLS) {
-    // STARTTLS when the server offers it (or TLS from the start on the SMTPS port); the
-    // server's certificate is not verified.
-    if (!implicitTls) curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
-    curl_easy_setopt(h, CURLOPT_SSLVERSION,
-                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
-                         static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    // TLS is required: STARTTLS before anything else is said (a server that does not offer
+    // it is refused before the login), or TLS from the start on the SMTPS port. TLS 1.2 at
+    // least; 1.3 when both ends have it.
+    if (!implicitTls) curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, FVerifyCertificate ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, FVerifyCertificate ? 2L : 0L);
+    if (FVerifyCertificate && !FCaFile.empty())
+      curl_easy_setopt(h, CURLOPT_CAINFO, FCaFile.c_str());
   }
   if (FAuthenticationType != satNone) {
     curl_easy_setopt(h, CURLOPT_USERNAME, FUsername.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, FPassword.c_str());
-    // The default login is user name and password; SASL leaves the choice to the client,
-    // which takes the strongest mechanism the server offers.
-    if (FAuthenticationType == satDefault)
-      curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS, "AUTH=PLAIN;AUTH=LOGIN");
+    // The default login is user name and password; SASL takes the strongest offered
+    // mechanism among those that need no more than that.
+    curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS,
+                     FAuthenticationType == satDefault ? "AUTH=PLAIN;AUTH=LOGIN" : kSaslMechanisms);
   }
 }
 
@@ -218,8 +251,10 @@ void TVelMailSender::SendMail(const std::string& toAddresses, const std::string&
   bool negativeReply = !c.lastReply.empty();
   if (!c.sending) {
     if (!c.socket.lastError.empty()) reason = "Failed to connect to " + c.socket.lastError;
+    if (rc == CURLE_USE_SSL_FAILED)
+      reason = "the server does not offer STARTTLS, and UseTLS does not allow plain text";
     if (negativeReply) reason += " (" + c.lastReply + ")";
-    throw Exception(Masked("Could not connect to SMTP server.\r\nReason: " + reason));
+    RaiseError("Could not connect to SMTP server.\r\nReason: " + reason);
   }
   // The server's own words tell the operator more than the client's summary.
   if (negativeReply) reason += "\r\nServer reply: " + c.lastReply;
@@ -254,7 +289,7 @@ bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& u
                                    const std::string& fromName, const std::string& fromAddress,
                                    const std::string& fromOrg, int port,
                                    TSMTPAuthenticationType authType, bool useTLS, bool breakLn,
-                                   std::string& status) {
+                                   std::string& status, bool verifyCertificate) {
   TVelMailSender sender(host, port, authType);
   sender.SetUsername(userName);
   sender.SetPassword(password);
@@ -262,6 +297,7 @@ bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& u
   sender.SetFromAddress(fromAddress);
   sender.SetFromOrg(fromOrg);
   sender.SetUseTLS(useTLS);
+  sender.SetVerifyCertificate(verifyCertificate);
   try {
     sender.SendMail(toAddresses, subject, body, breakLn);
     return true;
@@ -275,9 +311,10 @@ bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& u
                                    const std::string& password, const std::string& toAddresses,
                                    const std::string& subject, const std::string& body, int port,
                                    const std::string& authentication, bool useTLS,
-                                   std::string& status) {
+                                   std::string& status, bool verifyCertificate) {
   return SendEMailSMTP(host, userName, password, toAddresses, subject, body, "", "", "", port,
-                       AuthenticationFromText(authentication), useTLS, true, status);
+                       AuthenticationFromText(authentication), useTLS, true, status,
+                       verifyCertificate);
 }
 
 }  // namespace vel

@@ -9,7 +9,8 @@ namespace vel {
 enum TSMTPAuthenticationType {
   satNone = 0,     // no login
   satDefault = 1,  // user name and password (AUTH LOGIN / PLAIN)
-  satSASL = 2,     // the strongest mechanism the server offers
+  satSASL = 2,     // the strongest offered mechanism that needs no more than a user name and
+                   // a password (CRAM-MD5, PLAIN, LOGIN); never GSSAPI, NTLM or EXTERNAL
 };
 
 // Sends one HTML e-mail through an SMTP server (libcurl's SMTP). A sender keeps one
@@ -29,18 +30,27 @@ class TVelMailSender {
                 bool breakLn);
 
   // Full form: true on success (status untouched); false with the error text in status.
+  // verifyCertificate: see SetVerifyCertificate.
   static bool SendEMailSMTP(const std::string& host, const std::string& userName,
                             const std::string& password, const std::string& toAddresses,
                             const std::string& subject, const std::string& body,
                             const std::string& fromName, const std::string& fromAddress,
                             const std::string& fromOrg, int port, TSMTPAuthenticationType authType,
-                            bool useTLS, bool breakLn, std::string& status);
+                            bool useTLS, bool breakLn, std::string& status,
+                            bool verifyCertificate = true);
   // Authentication as text: "none" and "SASL" (any letter case) or anything else for the
   // default login; no sender name, address or organisation; lines always broken.
   static bool SendEMailSMTP(const std::string& host, const std::string& userName,
                             const std::string& password, const std::string& toAddresses,
                             const std::string& subject, const std::string& body, int port,
-                            const std::string& authentication, bool useTLS, std::string& status);
+                            const std::string& authentication, bool useTLS, std::string& status,
+                            bool verifyCertificate = true);
+
+  // CA bundle (PEM) that new senders verify servers against instead of the system's CA
+  // store; empty (the default) means the system store. Process-wide; lets a test trust the
+  // SMTP server it runs itself.
+  static void SetDefaultCaFile(const std::string& path);
+  static std::string DefaultCaFile();
 
   // The authentication type for a configuration text.
   static TSMTPAuthenticationType AuthenticationFromText(const std::string& text);
@@ -66,8 +76,18 @@ class TVelMailSender {
   void SetFromOrg(std::string v) { FFromOrg = std::move(v); }
   bool KeepConnected() const { return FKeepConnected; }
   void SetKeepConnected(bool v) { FKeepConnected = v; }
+  // With UseTLS the whole conversation runs inside TLS 1.2 or newer: STARTTLS on the
+  // configured port (a server that does not offer it is refused before any login), or TLS
+  // from the first byte on port 465. There is no fall-back to plain text.
   bool UseTLS() const { return FUseTLS; }
   void SetUseTLS(bool v) { FUseTLS = v; }
+  // With UseTLS: the server's certificate chain and host name are verified (true, the
+  // default) against CaFile(), or not at all (false: any certificate is accepted).
+  bool VerifyCertificate() const { return FVerifyCertificate; }
+  void SetVerifyCertificate(bool v) { FVerifyCertificate = v; }
+  // Starts as DefaultCaFile(); empty: the system's CA store.
+  const std::string& CaFile() const { return FCaFile; }
+  void SetCaFile(std::string v) { FCaFile = std::move(v); }
 
  private:
   struct TConnection;  // the libcurl handle and what it was set up with
@@ -86,6 +106,8 @@ class TVelMailSender {
   std::string FFromOrg;
   bool FKeepConnected = false;
   bool FUseTLS = false;
+  bool FVerifyCertificate = true;
+  std::string FCaFile;
   TSMTPAuthenticationType FAuthenticationType = satDefault;
   std::unique_ptr<TConnection> FSMTP;  // created at the first connect
 };

@@ -6,6 +6,7 @@
 #include "common/Strings.h"
 #include "http/HttpClientBase.h"
 #include "notify/ChatFormat.h"
+#include "notify/RetryWait.h"
 
 namespace vel {
 
@@ -13,6 +14,8 @@ namespace {
 
 constexpr const char* kClassName = "TVelTelegram";
 constexpr int kTimeoutMs = 3000;
+// The whole exchange, however steadily a slow server trickles its answer.
+constexpr int kRequestTimeoutMs = 15000;
 constexpr int kMaxRetries = 3;
 
 std::atomic<TParseMode> gParseMode{TParseMode::MarkdownV2};
@@ -72,7 +75,7 @@ bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
   FErrorMessage.clear();
   std::vector<std::string> parts;
   if (TelegramParseMode() == TParseMode::MarkdownV2)
-    parts = chat::FormatTelegramParts(msg);
+    parts = chat::FormatTelegramParts(msg, 4096, chat::kMaxChatParts);
   else
     parts.push_back(msg);
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -91,6 +94,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
     client->SetCancelFlag(FCancellation.RequestFlag());
     client->SetConnectTimeout(kTimeoutMs);
     client->SetReadTimeout(kTimeoutMs);
+    client->SetRequestTimeout(kRequestTimeoutMs);
     TVelStringList form;
     form.AddPair("chat_id", FChatId);
     form.AddPair("text", text);
@@ -104,18 +108,18 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
     const int status = client->ResponseCode();
     if (status >= 200 && status <= 299) return true;
 
-    auto failure =
-        chat::ReadChatFailure(kClassName, status, client->ResponseText(), client->DataBytes(),
-                              "description", client->ResponseHeader("Retry-After"));
-    if (status == 429 && attempt < kMaxRetries) {
-      if (failure.RetryAfter <= FMaxRetryWait) {
-        if (FCancellation.Wait(failure.RetryAfter)) continue;
-        FErrorMessage = HideToken(failure.Error + " (retry cancelled)");
+    std::string error = chat::ChatFailureText(kClassName, status, client->ResponseText(),
+                                              client->DataBytes(), "description");
+    if (IsThrottled(*client) && attempt < kMaxRetries) {
+      const std::chrono::milliseconds wait = RetryWait(*client);
+      if (wait <= FMaxRetryWait) {
+        if (FCancellation.Wait(wait)) continue;
+        FErrorMessage = HideToken(error + " (retry cancelled)");
         return false;
       }
-      failure.Error += chat::RetryTooLongText(failure.RetryAfter);
+      error += chat::RetryTooLongText(wait);
     }
-    FErrorMessage = HideToken(failure.Error);
+    FErrorMessage = HideToken(error);
     return false;
   }
 }

@@ -78,7 +78,8 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
   out << "\n[Telegram]\n  Enabled      = " << YesNo(tg.Enabled())
       << "\n  BotToken     = " << MaskSecret(tg.BotToken()) << "\n  ChatId       = " << tg.ChatId()
       << "\n  SendFullLog  = " << YesNo(tg.SendFullLog()) << "\n  MaxErrors    = " << tg.MaxErrors()
-      << "\n  ApiUrl       = " << tg.ApiUrl() << "\n";
+      << "\n  ApiUrl       = " << tg.ApiUrl()
+      << "\n  DisableNotification = " << YesNo(tg.DisableNotification()) << "\n";
   const auto& dc = config.DiscordConfig();
   out << "\n[Discord]\n  Enabled      = " << YesNo(dc.Enabled())
       << "\n  Token        = " << MaskSecret(dc.Token()) << "\n  Username     = " << dc.UserName()
@@ -90,7 +91,8 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
       << "\n  Port           = " << em.Port() << "\n  UserName       = " << em.UserName()
       << "\n  Password       = " << MaskSecret(em.Password())
       << "\n  Authentication = " << em.Authentication() << "\n  Subject        = " << em.Subject()
-      << "\n  UseTLS         = " << YesNo(em.UseTLS()) << "\n";
+      << "\n  UseTLS         = " << YesNo(em.UseTLS())
+      << "\n  VerifyCertificate = " << YesNo(em.VerifyCertificate()) << "\n";
 
   // What an operator would want to know before relying on the service.
   if (!config.Enabled())
@@ -116,6 +118,12 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
     f.Errors.push_back("Email: UserName is empty; every e-mail would fail (it is also the sender)");
   if (em.Enabled() && (em.Port() <= 0 || em.Port() > 65535))
     f.Errors.push_back("Email: Port " + std::to_string(em.Port()) + " is not a valid port");
+  if (em.Enabled() && em.UseTLS() && !em.VerifyCertificate())
+    f.Warnings.push_back(
+        "Email: VerifyCertificate is off: any server on the path can pose as the mail server "
+        "and read the password and the alerts");
+  if (em.Enabled() && !em.UseTLS() && !em.Password().empty() && em.Authentication() != "none")
+    f.Warnings.push_back("Email: UseTLS is off: the password would be sent without encryption");
   if (tg.Enabled()) CheckApiUrl("Telegram", tg.ApiUrl(), f);
   if (dc.Enabled()) CheckApiUrl("Discord", dc.ApiUrl(), f);
   CheckChannelLimits("Telegram", tg, f);

@@ -61,7 +61,7 @@ int RunTestNotify(const std::string& configFile, const std::string& channel, std
          return Deliver([&](std::string& error) {
            TVelTelegram sender(tg.BotToken(), tg.ChatId());
            sender.SetApiUrl(tg.ApiUrl());
-           bool ok = sender.SendMessage(Framed(title, kTestText), true);
+           bool ok = sender.SendMessage(Framed(title, kTestText), tg.DisableNotification());
            error = sender.ErrorMessage();
            return ok;
          });
@@ -80,9 +80,9 @@ int RunTestNotify(const std::string& configFile, const std::string& channel, std
        "needs Enabled, Host and Address",
        [&] {
          return Deliver([&](std::string& error) {
-           return TVelMailSender::SendEMailSMTP(em.Host(), em.UserName(), em.Password(),
-                                                em.Address(), em.Subject(), kTestText, em.Port(),
-                                                em.Authentication(), em.UseTLS(), error);
+           return TVelMailSender::SendEMailSMTP(
+               em.Host(), em.UserName(), em.Password(), em.Address(), em.Subject(), kTestText,
+               em.Port(), em.Authentication(), em.UseTLS(), error, em.VerifyCertificate());
          });
        }},
   };

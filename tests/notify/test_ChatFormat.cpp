@@ -155,6 +155,77 @@ TEST(ChatFormat, PartsStayWithinTheLimitAtEveryCut) {
   EXPECT_EQ(shown, line);
 }
 
+// What a reader sees of the parts: the MarkdownV2 text for Telegram, the segments' text for
+// Discord.
+std::vector<std::string> ShownTelegram(const std::vector<std::string>& parts) {
+  std::vector<std::string> shown;
+  for (const auto& p : parts) shown.push_back(ReadMarkdownV2(p).visible);
+  return shown;
+}
+std::vector<std::string> ShownDiscord(const std::vector<std::string>& parts) {
+  std::vector<std::string> shown;
+  for (const auto& p : parts) {
+    shown.emplace_back();
+    for (const auto& s : ParseFramedText(p)) shown.back() += s.Text;
+  }
+  return shown;
+}
+bool Blank(const std::string& s) {
+  return s.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+TEST(ChatFormat, NoPartIsBlank) {
+  // A code block that fills a part exactly, then a line break; a title that fills a part;
+  // line breaks on both sides of a cut.
+  const std::string texts[] = {
+      "**T**\r\n```\r\n0123456789```\r\n",
+      "**0123456789**\r\n\r\n```\r\nx\r\n```\r\n",
+      "**T**\r\nabcdefgh\n\n\n\nijklmnop\n\n```\n\n\n```\n\nqr",
+  };
+  for (const auto& text : texts) {
+    for (std::size_t limit = 4; limit <= 24; ++limit) {
+      for (const auto& shown : ShownTelegram(FormatTelegramParts(text, limit)))
+        EXPECT_FALSE(Blank(shown)) << "Telegram, limit " << limit << ": " << text;
+      // Discord's markup is counted, so its parts need a little more room.
+      for (const auto& shown : ShownDiscord(FormatDiscordParts(text, limit + 8)))
+        EXPECT_FALSE(Blank(shown)) << "Discord, limit " << limit + 8 << ": " << text;
+    }
+  }
+}
+
+TEST(ChatFormat, AlertIsBoundToFourPartsWithANoteOfWhatWasLeftOut) {
+  const std::string log = test::SampleExceptionLog(20000);
+  const std::string text = "**Shop**\r\n```\r\n" + log + "\r\n```";
+  const std::size_t total = ChatLength("Shop\r\n" + log + "\r\n");
+  struct Channel {
+    std::size_t limit;
+    std::vector<std::string> parts;
+    std::vector<std::string> shown;
+  };
+  auto tg = FormatTelegramParts(text, 4096, kMaxChatParts);
+  auto dc = FormatDiscordParts(text, 2000, kMaxChatParts);
+  for (Channel c : {Channel{4096, tg, ShownTelegram(tg)}, Channel{2000, dc, ShownDiscord(dc)}}) {
+    ASSERT_EQ(c.parts.size(), kMaxChatParts);
+    std::size_t sent = 0;
+    for (std::size_t i = 0; i < c.parts.size(); ++i) {
+      EXPECT_LE(ChatLength(c.limit == 4096 ? c.shown[i] : c.parts[i]), c.limit);
+      if (i + 1 < c.parts.size()) sent += ChatLength(c.shown[i]);
+    }
+    // The last line tells how much is missing: all of it that the parts do not show.
+    const std::string& last = c.shown.back();
+    const std::size_t lineStart = last.rfind('\n') + 1;
+    const std::string note = last.substr(lineStart);
+    sent += ChatLength(last.substr(0, lineStart - 1));
+    EXPECT_EQ(note, "[\u2026 " + std::to_string(total - sent) + " more characters left out]")
+        << note;
+  }
+  // A text that fits in four parts goes whole, with no note.
+  const std::string shorter = "**Shop**\r\n```\r\n" + test::SampleExceptionLog(7000) + "```";
+  auto parts = FormatTelegramParts(shorter, 4096, kMaxChatParts);
+  EXPECT_EQ(parts.size(), 2u);
+  EXPECT_EQ(parts.back().find("left out"), std::string::npos);
+}
+
 TEST(ChatFormat, ErrorAnswersAreRead) {
   const std::string json =
       R"({"ok":false,"error_code":429,"description":"Too \"many\" \u00e9\ud83d\ude00\n",)"

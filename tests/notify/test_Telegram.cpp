@@ -10,6 +10,7 @@
 #include "http/CurlHttpClient.h"
 #include "notify/Telegram.h"
 #include "support/ChannelMock.h"
+#include "support/DecimalCommaLocale.h"
 
 namespace vel {
 namespace {
@@ -114,6 +115,22 @@ TEST_F(TelegramTest, RateLimitIsWaitedOutAndTheMessageDeliveredOnce) {
   EXPECT_FALSE(telegram.SendMessage("x", true));
   EXPECT_EQ(mock.RequestCount(), 4u);
   EXPECT_NE(telegram.ErrorMessage().find("HTTP 429"), std::string::npos);
+}
+
+TEST(TelegramLocale, FractionalRetryAfterIsWaitedUnderADecimalCommaLocale) {
+  // The service takes its locale from the environment; "0.9" must not read as 0 there.
+  test::DecimalCommaLocale locale;  // before any thread starts
+  if (!locale.Active()) GTEST_SKIP() << locale.Why();
+  RegisterCurlHttpClient();
+  TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
+  test::ChannelMock mock;
+  TVelTelegram telegram{kToken, "-100200300"};
+  telegram.SetApiUrl(mock.TelegramApiUrl());
+  mock.RespondRateLimited(0.9);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(telegram.SendMessage("**Shop**\r\nonce", false)) << telegram.ErrorMessage();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 850ms);
+  EXPECT_EQ(mock.RequestCount(), 2u);
 }
 
 TEST_F(TelegramTest, RateLimitWaitIsBoundedAndCancellable) {

@@ -168,7 +168,7 @@ ChannelMock::ChannelMock() : impl_(std::make_unique<Impl>()) {
                     [impl](const httplib::Request& req, httplib::Response& res) {
                       impl->Handle(ChannelRequest::Route::Telegram, req.matches[1], req, res);
                     });
-  impl->server.Post(R"(/api/webhooks/(.+))",
+  impl->server.Post(R"(/api(?:/v\d+)?/webhooks/(.+))",
                     [impl](const httplib::Request& req, httplib::Response& res) {
                       impl->Handle(ChannelRequest::Route::Discord, req.matches[1], req, res);
                     });

@@ -15,7 +15,8 @@
 //
 // Routes:
 //   POST /bot<token>/sendMessage     Telegram; answers 200 {"ok":true,...} by default
-//   POST /api/webhooks/<id>/<token>  Discord; answers 204 with no body by default
+//   POST /api/webhooks/<id>/<token>  Discord; answers 204 with no body by default (also with
+//                                    an API version: /api/v10/webhooks/...)
 //   anything else                    recorded, answered 404
 // The constructor adds 127.0.0.1 and localhost to NO_PROXY/no_proxy of the process so that
 // a proxy set in the environment never sees the test traffic.

@@ -38,6 +38,17 @@ bool Send(const SmtpServer& server, const std::string& user, const std::string& 
 
 #define START_SERVER(server) ASSERT_TRUE((server).Started()) << (server).StartError();
 
+// Makes new senders trust the test CA of a TLS server for as long as it lives.
+class TrustServerCa {
+ public:
+  explicit TrustServerCa(const SmtpServer& server) {
+    TVelMailSender::SetDefaultCaFile(server.CaFile().string());
+  }
+  ~TrustServerCa() { TVelMailSender::SetDefaultCaFile(""); }
+};
+
+const char* const kConnectFailure = "TVelMailSender: Could not connect to SMTP server.\r\nReason: ";
+
 }  // namespace
 
 // --- Checks before any network activity ---------------------------------------------------
@@ -96,12 +107,15 @@ TEST(MailSenderChecks, AuthenticationTextSelectsTheType) {
 }
 
 TEST(MailSenderChecks, PasswordNeverAppearsInStatus) {
-  std::string status;
-  const std::string password = "S3cretPassw0rd";
-  EXPECT_FALSE(TVelMailSender::SendEMailSMTP(
-      "127.0.0.1", "me", password, "\"" + password + " <x@y>", "", "", 25, "", false, status));
-  EXPECT_NE(status.find("Invalid destination address"), std::string::npos) << status;
-  EXPECT_EQ(status.find(password), std::string::npos) << status;
+  // Short passwords too; they are masked where they stand alone, not inside other words.
+  for (const std::string password : {"S3cretPassw0rd", "pw1", "x", "in"}) {
+    std::string status;
+    EXPECT_FALSE(TVelMailSender::SendEMailSMTP(
+        "127.0.0.1", "me", password, "\"" + password + " <x@y>", "", "", 25, "", false, status));
+    EXPECT_EQ(status.rfind("TVelMailSender: Invalid destination address", 0), 0u) << status;
+    EXPECT_EQ(status.find("\"" + password + " <"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"***** <"), std::string::npos) << status;
+  }
 }
 
 // --- Message building ----------------------------------------------------------------------
@@ -263,26 +277,60 @@ TEST(MailSenderDelivery, StartTlsWithLogin) {
   o.authRequired = true;
   SmtpServer server(dir.path(), o);
   START_SERVER(server);
+  TrustServerCa trust(server);
   std::string status;
   ASSERT_TRUE(Send(server, "monitor", "pa55word", "ops@example.com", "S", "b", "", true, status))
       << status;
   auto m = server.WaitForMessage(1);
   ASSERT_TRUE(m);
   EXPECT_TRUE(m->tls);
+  EXPECT_TRUE(m->tlsVersion == "TLSv1.3" || m->tlsVersion == "TLSv1.2") << m->tlsVersion;
   EXPECT_EQ(m->login, "monitor");
   EXPECT_EQ(m->authMechanism, "PLAIN");
 }
 
-TEST(MailSenderDelivery, TlsRequestedButNotOfferedTravelsPlain) {
+TEST(MailSenderDelivery, ServerCertificateIsVerifiedUnlessSwitchedOff) {
   TempDir dir;
-  SmtpServer server(dir.path());
+  SmtpServer::Options o;
+  o.tls = SmtpServer::Tls::StartTls;
+  o.user = "monitor";
+  o.password = "pa55word";
+  SmtpServer server(dir.path(), o);
   START_SERVER(server);
+  // The test CA is not in the system's store: refused before the login.
   std::string status;
-  ASSERT_TRUE(Send(server, "monitor", "", "ops@example.com", "S", "b", "none", true, status))
+  EXPECT_FALSE(Send(server, "monitor", "pa55word", "ops@example.com", "S", "b", "", true, status));
+  EXPECT_EQ(status.rfind(kConnectFailure, 0), 0u) << status;
+  EXPECT_NE(status.find("certificate"), std::string::npos) << status;
+  EXPECT_FALSE(server.LoginAttempted());
+  // An operator who switched the check off gets the mail through, still encrypted.
+  status.clear();
+  ASSERT_TRUE(TVelMailSender::SendEMailSMTP("127.0.0.1", "monitor", "pa55word", "ops@example.com",
+                                            "S", "b", server.Port(), "", true, status, false))
       << status;
   auto m = server.WaitForMessage(1);
   ASSERT_TRUE(m);
-  EXPECT_FALSE(m->tls);
+  EXPECT_TRUE(m->tls);
+  // With the CA trusted, the certificate and its host name pass.
+  TrustServerCa trust(server);
+  ASSERT_TRUE(Send(server, "monitor", "pa55word", "ops@example.com", "S", "b", "", true, status))
+      << status;
+  EXPECT_TRUE(server.WaitForMessage(2));
+}
+
+TEST(MailSenderDelivery, TlsRequestedButNotOfferedIsRefusedBeforeTheLogin) {
+  TempDir dir;
+  SmtpServer::Options o;
+  o.user = "monitor";
+  o.password = "pa55word";
+  SmtpServer server(dir.path(), o);
+  START_SERVER(server);
+  std::string status;
+  EXPECT_FALSE(Send(server, "monitor", "pa55word", "ops@example.com", "S", "b", "", true, status));
+  EXPECT_EQ(status, std::string(kConnectFailure) +
+                        "the server does not offer STARTTLS, and UseTLS does not allow plain text");
+  EXPECT_FALSE(server.LoginAttempted());
+  EXPECT_EQ(server.MessageCount(), 0);
 }
 
 TEST(MailSenderDelivery, DefaultLoginUsesLoginOrPlain) {
@@ -306,24 +354,33 @@ TEST(MailSenderDelivery, DefaultLoginUsesLoginOrPlain) {
   }
 }
 
-TEST(MailSenderDelivery, SaslTakesTheStrongestOfferedMechanism) {
-  TempDir dir;
-  SmtpServer::Options o;
-  o.tls = SmtpServer::Tls::StartTls;
-  o.user = "monitor";
-  o.password = "pa55word";
-  o.offerCramMd5 = true;
-  o.authRequired = true;
-  SmtpServer server(dir.path(), o);
-  START_SERVER(server);
-  std::string status;
-  ASSERT_TRUE(
-      Send(server, "monitor", "pa55word", "ops@example.com", "S", "b", "SASL", true, status))
-      << status;
-  auto m = server.WaitForMessage(1);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->authMechanism, "CRAM-MD5");
-  EXPECT_EQ(m->login, "monitor");
+TEST(MailSenderDelivery, SaslTakesTheStrongestMechanismThatNeedsOnlyAPassword) {
+  // GSSAPI and NTLM are offered too: they need a Kerberos ticket or a domain, and a client
+  // that picks one fails without trying another. A user name with a domain part is what
+  // makes the client consider them.
+  for (bool cram : {true, false}) {
+    TempDir dir;
+    SmtpServer::Options o;
+    o.tls = SmtpServer::Tls::StartTls;
+    o.user = "monitor@example.org";
+    o.password = "pa55word";
+    o.offerCramMd5 = cram;
+    o.offerUnusable = true;
+    o.authRequired = true;
+    SmtpServer server(dir.path(), o);
+    START_SERVER(server);
+    TrustServerCa trust(server);
+    std::string status;
+    ASSERT_TRUE(Send(server, o.user, "pa55word", "ops@example.com", "S", "b", "SASL", true, status))
+        << "CRAM-MD5 offered: " << cram << ": " << status;
+    auto m = server.WaitForMessage(1);
+    ASSERT_TRUE(m);
+    if (cram)
+      EXPECT_EQ(m->authMechanism, "CRAM-MD5");
+    else
+      EXPECT_TRUE(m->authMechanism == "PLAIN" || m->authMechanism == "LOGIN") << m->authMechanism;
+    EXPECT_EQ(m->login, o.user);
+  }
 }
 
 TEST(MailSenderDelivery, RefusedLoginAndRecipientCarryTheServerReply) {
@@ -335,6 +392,7 @@ TEST(MailSenderDelivery, RefusedLoginAndRecipientCarryTheServerReply) {
   o.password = "right";
   SmtpServer server(dir.path(), o);
   START_SERVER(server);
+  TrustServerCa trust(server);
   std::string status;
   const std::string password = "Wr0ngPassword";
   EXPECT_FALSE(Send(server, "monitor", password, "ops@example.com", "S", "b", "", true, status));
@@ -357,7 +415,7 @@ TEST(MailSenderDelivery, NothingListeningFailsFast) {
                                              "", true, status));
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LT(elapsed, std::chrono::seconds(1));
-  EXPECT_EQ(status.rfind("Could not connect to SMTP server.\r\nReason: ", 0), 0u) << status;
+  EXPECT_EQ(status.rfind(kConnectFailure, 0), 0u) << status;
   EXPECT_NE(status.find("Connection refused"), std::string::npos) << status;
 }
 
@@ -384,7 +442,7 @@ TEST(MailSenderDelivery, ServerThatNeverAcceptsTimesOutAfter300Ms) {
   ::close(listener);
   EXPECT_GE(elapsed, std::chrono::milliseconds(250));
   EXPECT_LT(elapsed, std::chrono::seconds(1));
-  EXPECT_EQ(status.rfind("Could not connect to SMTP server.\r\nReason: ", 0), 0u) << status;
+  EXPECT_EQ(status.rfind(kConnectFailure, 0), 0u) << status;
   EXPECT_NE(status.find("no connection within 300 ms"), std::string::npos) << status;
 }
 
@@ -420,6 +478,7 @@ TEST(MailSenderDelivery, Port465WithTlsIsImplicitTls) {
   o.port = 465;
   SmtpServer server(dir.path(), o);
   if (!server.Started()) GTEST_SKIP() << "port 465 is not available here: " << server.StartError();
+  TrustServerCa trust(server);
   std::string status;
   ASSERT_TRUE(Send(server, "monitor", "", "ops@example.com", "S", "b", "none", true, status))
       << status;

@@ -74,6 +74,7 @@ SmtpServer::SmtpServer(const std::filesystem::path& folder, Options options) : f
   }
   if (options.refuseAuth) args.push_back("--refuse-auth");
   if (options.offerCramMd5) args.push_back("--cram-md5");
+  if (options.offerUnusable) args.push_back("--unusable-mechanisms");
   if (options.authRequired) args.push_back("--auth-required");
   if (!options.onlyMechanism.empty())
     args.insert(args.end(), {"--only-mechanism", options.onlyMechanism});
@@ -127,6 +128,10 @@ SmtpServer::~SmtpServer() {
   }
 }
 
+bool SmtpServer::LoginAttempted() const {
+  return std::filesystem::exists(folder_ / "auth.log");
+}
+
 int SmtpServer::MessageCount() const {
   int n = 0;
   while (std::filesystem::exists(folder_ / ("msg-" + std::to_string(n + 1) + ".meta"))) ++n;
@@ -156,6 +161,8 @@ std::optional<SmtpServer::Message> SmtpServer::WaitForMessage(
       m.rcptTos.push_back(value);
     else if (key == "tls")
       m.tls = value == "1";
+    else if (key == "tls_version")
+      m.tlsVersion = value;
     else if (key == "auth")
       m.authMechanism = value;
     else if (key == "login")

@@ -19,16 +19,18 @@ class SmtpServer {
     // Non-empty: AUTH LOGIN and PLAIN are offered (also without TLS) and accept this pair.
     std::string user;
     std::string password;
-    bool refuseAuth = false;    // AUTH offered, every login refused (535)
-    bool offerCramMd5 = false;  // CRAM-MD5 offered besides LOGIN and PLAIN
-    bool authRequired = false;  // MAIL refused before a login
-    std::string onlyMechanism;  // "LOGIN" or "PLAIN": offer this one alone
-    int port = 0;               // 0: a free port
+    bool refuseAuth = false;     // AUTH offered, every login refused (535)
+    bool offerCramMd5 = false;   // CRAM-MD5 offered besides LOGIN and PLAIN
+    bool offerUnusable = false;  // GSSAPI and NTLM offered too (and refused when picked)
+    bool authRequired = false;   // MAIL refused before a login
+    std::string onlyMechanism;   // "LOGIN" or "PLAIN": offer this one alone
+    int port = 0;                // 0: a free port
   };
   struct Message {
     std::string mailFrom;
     std::vector<std::string> rcptTos;
     bool tls = false;
+    std::string tlsVersion;     // "TLSv1.3", ...; empty without TLS
     std::string authMechanism;  // empty when the client did not log in
     std::string login;
     std::string data;  // the message as received (headers and body)
@@ -59,6 +61,10 @@ class SmtpServer {
       int index, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Messages received so far.
   int MessageCount() const;
+  // With TLS: the CA that signed the server's certificate (PEM), for a client to trust.
+  std::filesystem::path CaFile() const { return folder_ / "smtp-ca.pem"; }
+  // True once a client has tried to log in (with any mechanism).
+  bool LoginAttempted() const;
 
  private:
   std::filesystem::path folder_;

@@ -23,12 +23,18 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 def make_certificate(folder):
+    """A test CA (smtp-ca.pem, for the client to trust or not) and the server's certificate
+    for 127.0.0.1 and localhost, signed by it."""
+    ca, ca_key = os.path.join(folder, "smtp-ca.pem"), os.path.join(folder, "smtp-ca-key.pem")
     cert = os.path.join(folder, "smtp-cert.pem")
     key = os.path.join(folder, "smtp-key.pem")
-    subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-         "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
-        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    new_key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
+    for args in (["-subj", "/CN=Velmora test CA", "-keyout", ca_key, "-out", ca],
+                 ["-subj", "/CN=localhost", "-CA", ca, "-CAkey", ca_key,
+                  "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+                  "-addext", "basicConstraints=CA:FALSE", "-keyout", key, "-out", cert]):
+        subprocess.run(["openssl", "req", "-x509"] + new_key + args,
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, key)
     return ctx
@@ -39,7 +45,7 @@ def one_line(text):
 
 
 class Recorder:
-    def __init__(self, folder, user, password, refuse, cram):
+    def __init__(self, folder, user, password, refuse, cram, unusable):
         self.folder = folder
         self.user = user
         self.password = password
@@ -48,6 +54,23 @@ class Recorder:
         if cram:
             # Offered in addition to LOGIN and PLAIN; the name becomes "CRAM-MD5".
             self.auth_CRAM__MD5 = self._cram_md5
+        if unusable:
+            # Mechanisms that need more than a user name and a password: a client that
+            # picks one is refused.
+            self.auth_GSSAPI = self._unusable("GSSAPI")
+            self.auth_NTLM = self._unusable("NTLM")
+
+    def note_auth(self, mechanism):
+        """Every login attempt leaves a line in auth.log, so a test can tell none was made."""
+        with open(os.path.join(self.folder, "auth.log"), "a") as f:
+            f.write(mechanism + "\n")
+
+    def _unusable(self, name):
+        async def refuse(server, args):
+            self.note_auth(name)
+            server.session.mechanism_used = name
+            return AuthResult(success=False, handled=False)
+        return refuse
 
     def check(self, login, password):
         if self.refuse:
@@ -55,6 +78,7 @@ class Recorder:
         return login == self.user.encode() and password == self.password.encode()
 
     def authenticator(self, server, session, envelope, mechanism, auth_data):
+        self.note_auth(mechanism)
         ok = isinstance(auth_data, LoginPassword) and self.check(auth_data.login, auth_data.password)
         session.mechanism_used = mechanism
         # handled=False: the server itself answers 535 to a refused login.
@@ -62,6 +86,7 @@ class Recorder:
 
     async def _cram_md5(self, server, args):
         challenge = "<%s@127.0.0.1>" % os.urandom(8).hex()
+        self.note_auth("CRAM-MD5")
         answer = await server.challenge_auth(challenge)
         if not isinstance(answer, bytes):
             return AuthResult(success=False, handled=False)
@@ -84,6 +109,8 @@ class Recorder:
         meta += ["rcpt: " + r for r in envelope.rcpt_tos]
         implicit_tls = server.transport.get_extra_info("sslcontext") is not None
         meta.append("tls: %d" % (1 if session.ssl is not None or implicit_tls else 0))
+        ssl_object = server.transport.get_extra_info("ssl_object")
+        meta.append("tls_version: " + (ssl_object.version() if ssl_object else ""))
         meta.append("auth: " + getattr(session, "mechanism_used", ""))
         auth_data = session.auth_data
         login = auth_data.login if isinstance(auth_data, LoginPassword) else b""
@@ -124,13 +151,15 @@ def main():
     p.add_argument("--password", default="")
     p.add_argument("--refuse-auth", action="store_true")
     p.add_argument("--cram-md5", action="store_true")
+    p.add_argument("--unusable-mechanisms", action="store_true")
     p.add_argument("--auth-required", action="store_true")
     p.add_argument("--only-mechanism", default="")
     a = p.parse_args()
 
     ctx = make_certificate(a.dir) if a.tls != "none" else None
     offer_auth = bool(a.user) or a.refuse_auth
-    recorder = Recorder(a.dir, a.user, a.password, a.refuse_auth, a.cram_md5)
+    recorder = Recorder(a.dir, a.user, a.password, a.refuse_auth, a.cram_md5,
+                        a.unusable_mechanisms)
 
     def factory():
         kwargs = dict(hostname="localhost", ident="test SMTP")

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -447,6 +448,90 @@ TEST_F(CurlClientTest, RedirectsAreFollowedButNeverFromHttpsToHttp) {
   EXPECT_FALSE(client.Get(secure.Url("/down", "https")));
   EXPECT_NE(client.ErrorCode(), 0);
   EXPECT_EQ(plainHits, 1);
+}
+
+TEST_F(CurlClientTest, RedirectedPostKeepsItsBody) {
+  httplib::Server http;
+  std::mutex lock;
+  std::vector<std::string> arrived;  // method and body as the target saw them
+  auto target = [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard guard(lock);
+    arrived.push_back(req.method + " " + req.body);
+    res.set_content("ok", "text/plain");
+  };
+  http.Post("/target", target);
+  http.Get("/target", target);
+  HttpServer server(http);
+  for (int status : {301, 302, 303}) {
+    http.Post("/moved" + std::to_string(status),
+              [&, status](const httplib::Request&, httplib::Response& res) {
+                res.set_redirect(server.Url("/target"), status);
+              });
+  }
+  for (int status : {301, 302, 303}) {
+    ASSERT_TRUE(client.Post(server.Url("/moved" + std::to_string(status)),
+                            std::string("chat_id=1&text=hello")))
+        << client.ErrorMessage();
+    EXPECT_EQ(client.ResponseCode(), 200);
+  }
+  std::lock_guard guard(lock);
+  // A 303 asks for a GET; 301 and 302 keep the POST and its body.
+  EXPECT_EQ(arrived, (std::vector<std::string>{"POST chat_id=1&text=hello",
+                                               "POST chat_id=1&text=hello", "GET "}));
+}
+
+TEST_F(CurlClientTest, AnswerBodyIsBoundedTo1MiB) {
+  const std::string big(1024 * 1024 + 1, 'x');
+  // Announced by its length, or only found out while reading.
+  for (const std::string& head :
+       {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n",
+        std::string("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")}) {
+    RawHttpServer server(head + big);
+    EXPECT_FALSE(client.Get(server.Url("/")));
+    EXPECT_NE(client.ErrorMessage().find("the answer body is larger than 1048576 bytes"),
+              std::string::npos)
+        << client.ErrorMessage();
+  }
+  RawHttpServer exact("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big.substr(1));
+  ASSERT_TRUE(client.Get(exact.Url("/"))) << client.ErrorMessage();
+  EXPECT_EQ(client.DataBytes().size(), big.size() - 1);
+}
+
+TEST_F(CurlClientTest, TricklingServerIsCutAtTheRequestTimeout) {
+  // Headers, then one byte every 200 ms: never quiet long enough for the read time-out.
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::thread trickle([listener] {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return;
+    int fd = ::accept(listener, nullptr, nullptr);
+    char buf[4096];
+    (void)!::recv(fd, buf, sizeof buf, 0);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    bool open = ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) > 0;
+    for (int i = 0; open && i < 100; ++i) {  // 20 s at most
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      open = ::send(fd, "x", 1, MSG_NOSIGNAL) == 1;
+    }
+    ::close(fd);
+  });
+  client.SetReadTimeout(1000);
+  client.SetRequestTimeout(1500);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.Get("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/"));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1400));
+  EXPECT_LT(elapsed, std::chrono::seconds(6));
+  EXPECT_NE(client.ErrorMessage().find("took longer than 1500 milliseconds"), std::string::npos)
+      << client.ErrorMessage();
+  trickle.join();  // the closed connection ends it
+  ::close(listener);
 }
 
 TEST(CurlUrlParsing, PartsOfAUrl) {

@@ -49,7 +49,9 @@ TEST_F(MonitorConfigTest, MissingFileGivesDefaults) {
   EXPECT_EQ(mail.Authentication(), "default");
   EXPECT_FALSE(mail.Enabled());
   EXPECT_FALSE(mail.UseTLS());
+  EXPECT_TRUE(mail.VerifyCertificate());
   EXPECT_FALSE(cfg.TelegramConfig().Enabled());
+  EXPECT_FALSE(cfg.TelegramConfig().DisableNotification());
   EXPECT_EQ(cfg.TelegramConfig().ApiUrl(), "https://api.telegram.org");
   EXPECT_EQ(cfg.DiscordConfig().ApiUrl(), "https://discord.com/api/webhooks/");
   EXPECT_TRUE(cfg.IgnoreExceptions().empty());
@@ -74,11 +76,12 @@ TEST_F(MonitorConfigTest, FullFileIsReadIntoEveryField) {
       "IgnoreExceptions=EAbort; EConvertError,\"My Error\"\n"
       "[App_1]\nName=Shop\nLogPath=/srv/shop/log\nEnabled=1\n"
       "[Telegram]\nEnabled=true\nBotToken=123:abc\nChatId=-100\nSendFullLog=1\n"
-      "MaxErrors=3\nApiUrl=http://127.0.0.1:9/\n"
+      "MaxErrors=3\nApiUrl=http://127.0.0.1:9/\nDisableNotification=1\n"
       "[Discord]\nEnabled=t\nToken=id/tok\nUsername=Bot\nSendFullLog=no\n"
       "MaxErrors=0x10\n"
       "[Email]\nEnabled=Y\nAddress=a@x, b@x\nHost=smtp.local\nPort=587\n"
-      "UserName=u\nPassword=p w\nAuthentication=sasl\nSubject=Alerts\nUseTLS=1\n"
+      "UserName=u\nPassword=p "
+      "w\nAuthentication=sasl\nSubject=Alerts\nUseTLS=1\nVerifyCertificate=0\n"
       "SendFullLog=true\nMaxErrors=9\n");
   EXPECT_TRUE(cfg->Enabled());
   EXPECT_EQ(cfg->LogPath(), logDir);
@@ -96,6 +99,7 @@ TEST_F(MonitorConfigTest, FullFileIsReadIntoEveryField) {
   EXPECT_FALSE(tg.TruncateErrorLog());
   EXPECT_EQ(tg.MaxErrors(), 3);
   EXPECT_EQ(tg.ApiUrl(), "http://127.0.0.1:9/");
+  EXPECT_TRUE(tg.DisableNotification());
 
   const auto& dc = cfg->DiscordConfig();
   EXPECT_TRUE(dc.Enabled());
@@ -116,6 +120,7 @@ TEST_F(MonitorConfigTest, FullFileIsReadIntoEveryField) {
   EXPECT_EQ(em.Authentication(), "SASL");
   EXPECT_EQ(em.Subject(), "Alerts");
   EXPECT_TRUE(em.UseTLS());
+  EXPECT_FALSE(em.VerifyCertificate());
   // The e-mail section has no such keys: these stay at their initial values.
   EXPECT_FALSE(em.SendFullLog());
   EXPECT_EQ(em.MaxErrors(), 0);

@@ -12,6 +12,7 @@
 #include "http/HttpClientBase.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
+#include "notify/SampleLog.h"
 #include "service/AppLog.h"
 #include "support/ChannelMock.h"
 #include "support/SmtpServer.h"
@@ -143,6 +144,33 @@ TEST_F(Dispatcher, OneNotificationReachesAllThreeChannels) {
   EXPECT_TRUE(LogLines().empty());
 }
 
+TEST_F(Dispatcher, ChatAlertsAreBoundedAndAudibleWhileMailCarriesTheWholeText) {
+  TempDir mailDir;
+  SmtpServer smtp(mailDir.path());
+  ASSERT_TRUE(smtp.Started()) << smtp.StartError();
+  auto c = Controller(Telegram(3) + Discord(3) + Email(smtp.Port()));
+  const std::string log = test::SampleExceptionLog(40000);
+  c->SendToTelegram("Shop", "```\r\n" + log + "\r\n```");
+  c->SendToDiscord("Shop", "```\r\n" + log + "\r\n```");
+  c->SendToEmail("Shop", log);
+  auto tg = mock_.TelegramRequests();
+  ASSERT_EQ(tg.size(), chat::kMaxChatParts);
+  for (auto& r : tg) EXPECT_EQ(r.Form.count("disable_notification"), 0u);
+  EXPECT_NE(tg.back().Form["text"].find("more characters left out"), std::string::npos);
+  auto dc = mock_.DiscordRequests();
+  ASSERT_EQ(dc.size(), chat::kMaxChatParts);
+  EXPECT_NE(dc.back().Json.find("more characters left out"), std::string::npos);
+  auto mail = smtp.WaitForMessage(1);
+  ASSERT_TRUE(mail);
+  EXPECT_GT(mail->body.size(), log.size());
+  EXPECT_TRUE(LogLines().empty());
+
+  // Silent only when the operator asks for it.
+  auto quiet = Controller(Telegram(3) + "DisableNotification=1\n");
+  quiet->SendToTelegram("Shop", "x");
+  EXPECT_EQ(mock_.TelegramRequests().back().Form["disable_notification"], "true");
+}
+
 TEST_F(Dispatcher, ChannelIsSwitchedOffWhenFailuresPassMaxErrors) {
   auto c = Controller(Telegram(3));
   mock_.RespondTelegramError(400, "Bad Request: chat not found", 4);
@@ -195,7 +223,7 @@ TEST_F(Dispatcher, MaxErrorsZeroNeverSwitchesOff) {
   EXPECT_EQ(c->EmailErrors(), 6);
   auto lines = LogLines();
   EXPECT_EQ(CountPrefix(lines, "Error: "), 12);
-  EXPECT_EQ(CountPrefix(lines, "Error: Could not connect to SMTP server."), 6);
+  EXPECT_EQ(CountPrefix(lines, "Error: TVelMailSender: Could not connect to SMTP server."), 6);
   EXPECT_EQ(CountPrefix(lines, "Disabling "), 0);
 }
 

@@ -95,6 +95,23 @@ TEST_F(OperatorCommands, CheckConfigFailsOnErrors) {
   EXPECT_NE(bad.out.find("error: Email: UserName is empty"), std::string::npos) << bad.out;
 }
 
+TEST_F(OperatorCommands, CheckConfigWarnsWhenMailSecurityIsWeakened) {
+  const std::string mail = "[General]\nMonitorEnabled=1\nLogPath=" + LogPath() +
+                           "\n[Email]\nEnabled=1\nHost=smtp.example.com\nAddress=a@b.c\n"
+                           "UserName=monitor\nPassword=" +
+                           kPassword + "\n";
+  const std::string noCheck = "Email: VerifyCertificate is off";
+  const std::string plain = "Email: UseTLS is off: the password would be sent without encryption";
+  CommandResult r = CheckConfig(WriteIni(mail + "UseTLS=1\nVerifyCertificate=0\n"));
+  EXPECT_NE(r.out.find("warning: " + noCheck), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(plain), std::string::npos) << r.out;
+  r = CheckConfig(WriteIni(mail + "UseTLS=0\n"));
+  EXPECT_NE(r.out.find("warning: " + plain), std::string::npos) << r.out;
+  r = CheckConfig(WriteIni(mail + "UseTLS=1\n"));
+  EXPECT_EQ(r.out.find(noCheck), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(plain), std::string::npos) << r.out;
+}
+
 TEST_F(OperatorCommands, TestNotifyDeliversOnEveryConfiguredChannel) {
   vel::test::ChannelMock mock;
   fs::create_directories(dir.path() / "smtp");
@@ -115,6 +132,7 @@ TEST_F(OperatorCommands, TestNotifyDeliversOnEveryConfiguredChannel) {
   EXPECT_EQ(r.out, "telegram: ok\ndiscord: ok\nemail: ok\n");
   ASSERT_EQ(mock.TelegramRequests().size(), 1u);
   EXPECT_NE(mock.TelegramRequests()[0].Form["text"].find("test notification"), std::string::npos);
+  EXPECT_EQ(mock.TelegramRequests()[0].Form.count("disable_notification"), 0u);
   ASSERT_EQ(mock.DiscordRequests().size(), 1u);
   EXPECT_NE(mock.DiscordRequests()[0].Json.find("VelServerMonitor test notification"),
             std::string::npos);
@@ -143,7 +161,8 @@ TEST_F(OperatorCommands, TestNotifyReportsFailuresWithoutSecrets) {
   EXPECT_NE(r.out.find("telegram: "), std::string::npos);
   EXPECT_NE(r.out.find("Unauthorized"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("email: "), std::string::npos);
-  EXPECT_NE(r.out.find("Could not connect to SMTP server."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("TVelMailSender: Could not connect to SMTP server."), std::string::npos)
+      << r.out;
   EXPECT_EQ(r.out.find("SECRET"), std::string::npos) << r.out;
 
   CommandResult unconfigured = TestNotify(ini, "discord");

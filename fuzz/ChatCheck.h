@@ -48,4 +48,40 @@ inline bool SameSegments(const std::vector<TChatSegment>& a, const std::vector<T
   return true;
 }
 
+inline bool IsBlankText(std::string_view s) {
+  return s.find_first_not_of(" \t\r\n\v\f") == std::string_view::npos;
+}
+
+// True when shown is expected with nothing but white space taken out: a blank part (a line
+// break left over at a cut) is dropped rather than sent as an empty message.
+inline bool OnlyWhiteSpaceDropped(std::string_view shown, std::string_view expected) {
+  std::size_t i = 0;
+  for (char c : expected) {
+    if (i < shown.size() && shown[i] == c)
+      ++i;
+    else if (!IsBlankText(std::string_view(&c, 1)))
+      return false;
+  }
+  return i == shown.size();
+}
+
+// SameSegments, allowing for white space dropped with blank parts: blank segments are left
+// out on both sides, and each text may lack some white space.
+inline bool SameSegmentsUpToWhiteSpace(const std::vector<TChatSegment>& seen,
+                                       const std::vector<TChatSegment>& expected) {
+  auto visible = [](const std::vector<TChatSegment>& segments) {
+    std::vector<TChatSegment> out;
+    for (const auto& s : segments)
+      if (!IsBlankText(s.Text)) AppendJoined(out, s);
+    return out;
+  };
+  const auto a = visible(seen), b = visible(expected);
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i].Kind != b[i].Kind || a[i].Lang != b[i].Lang ||
+        !OnlyWhiteSpaceDropped(a[i].Text, b[i].Text))
+      return false;
+  return true;
+}
+
 }  // namespace vel::fuzz

@@ -1,8 +1,12 @@
 // Telegram MarkdownV2 escaping and splitting: every part is valid MarkdownV2 on its own
-// (read by an independent reader), shows at most `limit` characters, and the parts' shown
-// texts joined are the text of the input as the reader sees it (title without its
-// asterisks, code without its fences). The first input byte picks the limit.
+// (read by an independent reader), shows at most `limit` characters, no part shows only
+// white space (Telegram refuses it as an empty message), and the parts' shown texts joined
+// are the text of the input as the reader sees it (title without its asterisks, code without
+// its fences), but for white space dropped with blank parts. Bounded to a few parts, the
+// parts keep those properties and the last says what was left out. The first input byte
+// picks the limit.
 
+#include "ChatCheck.h"
 #include "FuzzSupport.h"
 #include "notify/ChatFormat.h"
 #include "notify/MarkdownV2Check.h"
@@ -24,10 +28,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!read.valid) std::fprintf(stderr, "%s\n", read.error.c_str());
     VEL_FUZZ_CHECK(read.valid, "part is not valid MarkdownV2");
     VEL_FUZZ_CHECK(vel::test::Utf16Units(read.visible) <= limit, "part shows too much");
-    VEL_FUZZ_CHECK(parts.size() == 1 || !read.visible.empty(), "empty part among several");
+    VEL_FUZZ_CHECK(parts.size() == 1 || !vel::fuzz::IsBlankText(read.visible),
+                   "blank part among several");
+    VEL_FUZZ_CHECK(vel::fuzz::IsBlankText(expected) || !vel::fuzz::IsBlankText(read.visible),
+                   "blank part of a text with something to show");
     shown += read.visible;
   }
-  VEL_FUZZ_CHECK(shown == expected, "parts show another text");
+  VEL_FUZZ_CHECK(vel::fuzz::OnlyWhiteSpaceDropped(shown, expected), "parts show another text");
+
+  // Bounded: at most maxParts parts, the same properties, and a note when text was left out.
+  if (limit >= 128) {
+    const std::size_t maxParts = 1 + size % 4;
+    const auto bounded = vel::chat::FormatTelegramParts(text, limit, maxParts);
+    VEL_FUZZ_CHECK(bounded.size() <= maxParts, "too many parts");
+    std::string last;
+    for (const auto& part : bounded) {
+      const auto read = vel::test::ReadMarkdownV2(part);
+      VEL_FUZZ_CHECK(read.valid, "bounded part is not valid MarkdownV2");
+      VEL_FUZZ_CHECK(vel::test::Utf16Units(read.visible) <= limit, "bounded part shows too much");
+      VEL_FUZZ_CHECK(bounded.size() == 1 || !vel::fuzz::IsBlankText(read.visible),
+                     "blank bounded part");
+      last = read.visible;
+    }
+    const bool cut = parts.size() > maxParts;
+    VEL_FUZZ_CHECK(cut == (last.find(" more characters left out]") != std::string::npos),
+                   "note of what was left out missing or misplaced");
+  }
 
   // The escapes alone: reading them back gives the text.
   const auto plain = vel::test::ReadMarkdownV2(vel::chat::EscapeMarkdownV2(text));

@@ -93,7 +93,14 @@ void TVelNameValueList::SetCapacity(int Value) {
 }
 
 void TVelNameValueList::Grow() {
-  SetCapacity(FCapacity + (FCount < 8 ? 2 : 4));
+  // Capacity() follows the small steps of 2 and 4 slots, but the storage underneath at least
+  // doubles whenever it must move, so that filling a large list moves each pair only a few
+  // times instead of once per step.
+  const int target = FCapacity + (FCount < 8 ? 2 : 4);
+  const std::size_t wanted = static_cast<std::size_t>(target);
+  if (FList.capacity() < wanted) FList.reserve(std::max(wanted, 2 * FList.capacity()));
+  FList.resize(wanted);
+  FCapacity = target;
 }
 
 void TVelNameValueList::InsertAt(int Index, std::string AName, std::string AValue) {

@@ -87,7 +87,12 @@ class TVelFolderMonitorWorker {
     std::vector<TFolderItemInfo> batch;
     try {
       while (CurrentOwner() != nullptr) {
-        if (FWatcher.WaitForChanges(batch) != TFolderWatcher::TWaitResult::Changes) continue;
+        const TFolderWatcher::TWaitResult result = FWatcher.WaitForChanges(batch);
+        if (result == TFolderWatcher::TWaitResult::FolderGone) {
+          ReportFolderGone();
+          continue;
+        }
+        if (result != TFolderWatcher::TWaitResult::Changes) continue;
         for (TFolderItemInfo& item : batch) {
           TVelFolderMonitor* owner = CurrentOwner();
           if (owner == nullptr) break;
@@ -105,6 +110,8 @@ class TVelFolderMonitorWorker {
           if (CurrentOwner() == nullptr) break;
           if (synchronize) {
             std::lock_guard lock(SynchronizeLock());
+            // Deactivate may have returned while this report waited for its turn.
+            if (CurrentOwner() == nullptr) break;
             handler(owner, FItem);
           } else {
             handler(owner, FItem);
@@ -115,6 +122,13 @@ class TVelFolderMonitorWorker {
       // A failing handler ends the watch; the monitor is not told.
     }
     FFinished.store(true);
+  }
+
+  void ReportFolderGone() {
+    TVelFolderMonitor* owner = CurrentOwner();
+    if (owner == nullptr) return;
+    TFolderNotifyEvent handler = owner->OnFolderGone();
+    if (handler && CurrentOwner() != nullptr) handler(owner);
   }
 
   std::mutex FLock;
@@ -174,9 +188,7 @@ void TVelFolderMonitor::Activate() {
   if (changes.Empty()) throw Exception(prefix + "Events to be monitored need to be specified");
   if (folder.empty()) throw Exception(prefix + "Folder to be monitored needs to be specified");
 
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (!std::filesystem::is_directory(folder, ec))
+  if (!CreateFolderTree(folder))
     throw Exception(prefix + "Folder \"" + folder + "\" does not exist and cannot be created");
 
   ReapFinishedWorkers();
@@ -318,6 +330,16 @@ TFolderNotifyEvent TVelFolderMonitor::OnDeactivated() const {
 void TVelFolderMonitor::SetOnDeactivated(TFolderNotifyEvent handler) {
   std::lock_guard lock(FLock);
   FOnDeactivated = std::move(handler);
+}
+
+TFolderNotifyEvent TVelFolderMonitor::OnFolderGone() const {
+  std::lock_guard lock(FLock);
+  return FOnFolderGone;
+}
+
+void TVelFolderMonitor::SetOnFolderGone(TFolderNotifyEvent handler) {
+  std::lock_guard lock(FLock);
+  FOnFolderGone = std::move(handler);
 }
 
 bool TVelFolderMonitor::NeedSynchronize() const {

@@ -73,8 +73,9 @@ using TFolderNotifyEvent = std::function<void(TVelFolderMonitor* sender)>;
 // run concurrently and must guard what they share. A handler must not throw: an exception
 // from it ends the watch (the monitor stays "active" until deactivated).
 //
-// A watched folder that disappears is created again (as Activate would) and watched on;
-// the entries found in it then are reported as new.
+// A watched folder that is deleted or moved away is not made again: OnFolderGone is called
+// once, and the watch goes on by itself when a folder of that path exists again (looked for
+// about once a second); the entries written in it since are then reported as new.
 class TVelFolderMonitor {
  public:
   // Stores the settings and, when activate is true, activates; exceptions of Activate
@@ -86,12 +87,14 @@ class TVelFolderMonitor {
   TVelFolderMonitor(const TVelFolderMonitor&) = delete;
   TVelFolderMonitor& operator=(const TVelFolderMonitor&) = delete;
 
-  // Creates the folder with its missing parents and starts watching it; does nothing when
-  // active. Raises vel::Exception "TVelFolderMonitor.Activate: ..." when no change kind or
-  // no folder is set, when the folder cannot be created, or when it cannot be watched.
+  // Creates the folder with its missing parents (each with the owner, group and mode of the
+  // nearest folder that existed) and starts watching it; does nothing when active. Raises
+  // vel::Exception "TVelFolderMonitor.Activate: ..." when no change kind or no folder is set, when
+  // the folder cannot be created, or when it cannot be watched.
   void Activate();
-  // Lets the worker go and returns at once: no change is reported after it returns (a
-  // handler call already running may still finish). Does nothing when inactive.
+  // Lets the worker go and returns at once: no report starts after it returns, also not one
+  // that was waiting for its turn under NeedSynchronize (a handler call already running may
+  // still finish). Does nothing when inactive.
   void Deactivate();
 
   // Free label (the service passes the application's name).
@@ -120,6 +123,9 @@ class TVelFolderMonitor {
   void SetOnActivated(TFolderNotifyEvent handler);
   TFolderNotifyEvent OnDeactivated() const;
   void SetOnDeactivated(TFolderNotifyEvent handler);
+  // Called on the worker thread when the watched folder was deleted or moved away.
+  TFolderNotifyEvent OnFolderGone() const;
+  void SetOnFolderGone(TFolderNotifyEvent handler);
 
   // There is no main-thread message loop to hand events to; when set, the change handlers
   // of all monitors that have it set run one at a time, never concurrently.
@@ -142,6 +148,7 @@ class TVelFolderMonitor {
   TFolderChangeEvent FOnFolderChange;
   TFolderNotifyEvent FOnDeactivated;
   TFolderNotifyEvent FOnActivated;
+  TFolderNotifyEvent FOnFolderGone;
   std::shared_ptr<TVelFolderMonitorWorker> FWorker;
   // Workers let go by Deactivate; they end promptly and are joined here or in the destructor.
   std::vector<std::shared_ptr<TVelFolderMonitorWorker>> FRetiredWorkers;

@@ -17,16 +17,23 @@
 // halves (IN_MOVED_FROM, IN_MOVED_TO with the same cookie) both fall inside the watched tree
 // is faRenamedOld followed by faRenamedNew.
 //
-// A folder's watch only exists once the folder does, so entries made in a new subfolder (or
-// in a watched folder made again after it vanished) before its watch is in place are found
-// by listing the folder and reported as new. An entry made in that short moment between the
-// watch and the listing is reported twice.
+// A folder's watch only exists once the folder does, so entries made in a new subfolder
+// before its watch is in place are found by listing the folder and reported as new. An entry
+// made in that short moment between the watch and the listing is reported twice.
+//
+// A watched folder that is deleted or moved away is not made again here: the watcher says so
+// once (FolderGone) and looks for the path every kReappearPollMs. When a folder is there
+// again it is watched, and the entries in it written since the last read before the loss are
+// reported as new (a folder of old logs put back does not report them again).
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -43,8 +50,11 @@ namespace {
 constexpr size_t kBufferSize = 32768;
 // How long to wait for the second half of a move whose first half ended a read.
 constexpr int kMovePairWaitMs = 10;
-// Retry interval while a vanished folder cannot be created again.
-constexpr int kRecreateRetryMs = 1000;
+// How often a vanished watched folder is looked for.
+constexpr int kReappearPollMs = 1000;
+// File times come from a coarse clock, so they may lie a little before the moment they
+// were set; entries this much older than the last read before a loss still count as new.
+constexpr auto kFileTimeSlack = std::chrono::seconds(1);
 
 std::string ErrnoText(int err) {
   return std::error_code(err, std::generic_category()).message();
@@ -85,6 +95,13 @@ struct TFolderWatcher::Impl {
   std::map<int, std::string> Watches;  // watch descriptor -> folder relative to the root
   int RootWd = -1;
   bool RootLost = false;
+  // The loss of the root is still to be told (FolderGone).
+  bool GoneUntold = false;
+  // When the latest and the one before the latest read of events returned; entries of a
+  // folder that reappears count as new when written after the read before the loss.
+  std::chrono::system_clock::time_point LatestReadAt = std::chrono::system_clock::now();
+  std::chrono::system_clock::time_point PreviousReadAt = LatestReadAt;
+  std::chrono::system_clock::time_point LostSince;
   std::vector<char> Buffer;
 
   struct TPendingMove {
@@ -179,29 +196,39 @@ struct TFolderWatcher::Impl {
     Watches.clear();
     RootWd = -1;
     RootLost = true;
+    GoneUntold = true;
+    // The loss came after the read before the one that brought it.
+    LostSince = PreviousReadAt;
   }
 
-  // The watched folder went away: make it again, as activation would, and watch it anew.
-  // What is found in it then was made after it vanished and is reported as new.
-  void TryRestoreRoot(std::vector<TFolderItemInfo>& batch) {
-    std::error_code ec;
-    std::filesystem::create_directories(Folder, ec);
+  // Watches the folder again once it exists; the entries written in it since the loss are
+  // reported as new. Nothing happens while it is still missing.
+  void TryResumeRoot(std::vector<TFolderItemInfo>& batch) {
     if (AddRoot() != 0) {
       RootLost = true;
       return;
     }
-    ListTree("", batch);
+    LatestReadAt = PreviousReadAt = std::chrono::system_clock::now();
+    ListTree("", LostSince - kFileTimeSlack, batch);
   }
 
-  void ListTree(const std::string& rel, std::vector<TFolderItemInfo>& out) {
+  static std::chrono::system_clock::time_point TimeOf(const timespec& t) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec)));
+  }
+
+  void ListTree(const std::string& rel, std::chrono::system_clock::time_point since,
+                std::vector<TFolderItemInfo>& out) {
     std::error_code ec;
     std::filesystem::directory_iterator it(FullPath(rel), ec), end;
     for (; !ec && it != end; it.increment(ec)) {
       const std::string childRel = JoinRelative(rel, it->path().filename().string());
-      std::error_code sec;
-      const bool isDir = it->is_directory(sec) && !it->is_symlink(sec);
-      if (Wanted(isDir)) out.push_back({childRel, faNew});
-      if (isDir && SubFolders) ListTree(childRel, out);
+      struct stat st;
+      if (::lstat(FullPath(childRel).c_str(), &st) != 0) continue;
+      const bool isDir = S_ISDIR(st.st_mode);
+      if (Wanted(isDir) && TimeOf(st.st_mtim) >= since) out.push_back({childRel, faNew});
+      if (isDir && SubFolders) ListTree(childRel, since, out);
     }
   }
 
@@ -213,6 +240,8 @@ struct TFolderWatcher::Impl {
       ssize_t n = ::read(Inotify.Get(), Buffer.data(), Buffer.size());
       if (n > 0) {
         length = static_cast<size_t>(n);
+        PreviousReadAt = LatestReadAt;
+        LatestReadAt = std::chrono::system_clock::now();
         return TReadResult::Read;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -328,11 +357,15 @@ struct TFolderWatcher::Impl {
   TWaitResult Wait(std::vector<TFolderItemInfo>& batch) {
     batch.clear();
     for (;;) {
+      if (GoneUntold) {
+        GoneUntold = false;
+        return TWaitResult::FolderGone;
+      }
       if (RootLost) {
-        TryRestoreRoot(batch);
+        TryResumeRoot(batch);
         if (!batch.empty()) return TWaitResult::Changes;
       }
-      const int ready = WaitReadable(RootLost ? kRecreateRetryMs : -1);
+      const int ready = WaitReadable(RootLost ? kReappearPollMs : -1);
       if (ready < 0) return TWaitResult::Woken;
       if (ready == 0) continue;
       size_t length = 0;
@@ -350,7 +383,6 @@ struct TFolderWatcher::Impl {
         if (SubFolders && !RootLost) AddSubTree("", nullptr);  // creations may have been lost
         return TWaitResult::Lost;
       }
-      if (RootLost) TryRestoreRoot(batch);
       return TWaitResult::Changes;
     }
   }

@@ -17,6 +17,9 @@ class TFolderWatcher {
     Changes,  // batch holds the changes of one read (possibly none that pass the filter)
     Lost,     // the system's queue overflowed: the changes of this batch are lost
     Woken,    // Wake was called
+    // The watched folder was deleted or moved away (told once). The watcher then looks for
+    // the path now and then and watches it again once a folder is there.
+    FolderGone,
   };
 
   // Starts watching folder, which must exist. Raises vel::Exception with the reason when
@@ -36,5 +39,11 @@ class TFolderWatcher {
   struct Impl;
   std::unique_ptr<Impl> FImpl;
 };
+
+// Creates folder with its missing parents. Where the system has owners and modes, each folder
+// made gets the owner, group and permission bits of the nearest folder above it that existed
+// already, so that whoever may write there may write in the new folder as well. True when
+// folder is a folder afterwards.
+bool CreateFolderTree(const std::string& folder);
 
 }  // namespace vel

@@ -1,7 +1,7 @@
 // The channel on Linux: an abstract-namespace Unix datagram socket whose address is a NUL
-// followed by the channel name's text. The name lives exactly as long as the server's
-// socket, a second bind of it fails, anyone on the machine may send, and datagrams arrive
-// whole and in order.
+// followed by the channel name's text, ASCII letters in lower case. The name lives exactly as long
+// as the server's socket, a second bind of it fails, anyone on the machine may send, and datagrams
+// arrive whole and in order.
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -27,13 +27,18 @@ std::string SystemMessage(int error) {
   return std::string(strerror_r(error, buffer, sizeof buffer));
 }
 
-// The abstract address of a channel name; false when the name does not fit.
+// The abstract address of a channel name; false when the name does not fit. Channel names
+// compare without letter case, so the address holds the name with its ASCII letters in lower
+// case and "Vel_ServerMonitor" reaches "vel_servermonitor".
 bool MakeAddress(const std::string& name, sockaddr_un& address, socklen_t& length) {
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
   if (name.size() + 1 > sizeof address.sun_path) return false;
   address.sun_path[0] = '\0';
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    address.sun_path[1 + i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
   length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return true;
 }

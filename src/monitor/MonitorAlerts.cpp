@@ -56,6 +56,12 @@ void TVelMonitorController::StartAlerts() {
       monitor->SetOnFolderChange([this](TVelFolderMonitor* sender, const TFolderItemInfo& item) {
         ExecOnFolderChanged(sender, item);
       });
+      // The folder is not made again: an operator removing a retired application's logs
+      // must be able to. One line, then the watch resumes once the folder is back.
+      monitor->SetOnFolderGone([](TVelFolderMonitor* sender) {
+        AppendAppLog("Error: The log folder \"" + sender->Folder() + "\" of " + sender->Name() +
+                     " was deleted or moved away; it is watched again once it exists");
+      });
       monitor->Activate();
       std::lock_guard lock(FFolderMonitorLock);
       FFolderMonitorList.push_back(std::move(monitor));

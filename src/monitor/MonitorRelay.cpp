@@ -237,6 +237,9 @@ void TVelMonitorController::DoReadMailslot() {
   while (budget-- > 0 && FMailslot->MessageCount() > 0) {
     std::string msg;
     if (FMailslot->Read(msg) < 0) {
+      // Closed under this poll at stop: the message went with the channel, nothing was
+      // unreadable.
+      if (!FMailslot->IsOpen()) return;
       // Reading again would fail the same way and hold the poll in a loop.
       FMailslot->SkipMessage();
       throw Exception("A status message that could not be read was dropped");

@@ -154,6 +154,13 @@ TEST(NameValueList, CapacityGrowsByTwoThenFour) {
   e.SetCapacity(5);
   e.Clear();  // an empty list keeps its storage
   EXPECT_EQ(e.Capacity(), 5);
+
+  // Steps of 4 however large the list (the storage underneath grows faster).
+  TVelNameValueList big;
+  for (int i = 0; i < 1001; ++i) big.FastAdd("n", "v");
+  EXPECT_EQ(big.Capacity(), 1004);
+  EXPECT_EQ(static_cast<int>(big.List().size()), 1004);
+  EXPECT_EQ(big.List()[1001].FName, "");
 }
 
 TEST(NameValueList, UnsortedKeepsDuplicatesFirstWins) {

@@ -1,12 +1,16 @@
 #include "folderwatch/FolderMonitor.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -317,33 +321,70 @@ TEST(FolderMonitor, SetFolderRestartRules) {
   EXPECT_FALSE(ev.Has(first + "/old-folder"));
 }
 
-TEST(FolderMonitor, DeletedFolderIsRecreatedAndWatchedOn) {
+TEST(FolderMonitor, DeletedFolderIsNotMadeAgainAndTheWatchResumesWhenItIsBack) {
   TempDir tmp;
   const std::string folder = tmp.file("logs");
   Events ev;
-  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  std::atomic<int> gone{0};
+  TVelFolderMonitor mon("m", folder, kServiceChanges, false);
   mon.SetOnFolderChange(ev.Handler());
+  mon.SetOnFolderGone([&](TVelFolderMonitor*) { ++gone; });
+  mon.Activate();
 
+  // Removed: told once, and left removed.
   fs::remove_all(folder);
-  ASSERT_TRUE(vel::test::WaitUntil([&] { return fs::is_directory(folder); }));
-  Touch(folder + "/after-recreate.Log");
-  ASSERT_TRUE(ev.WaitFor(folder + "/after-recreate.Log", faNew));
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return gone.load() == 1; }));
+  EXPECT_FALSE(fs::exists(folder));
 
-  // Deleted and made again by someone else at once, with a file in it before the watch is
-  // back: the file is still reported.
-  fs::remove_all(folder);
+  // Made again by someone else, with a file in it before the watch is back.
   fs::create_directories(folder);
   Touch(folder + "/quick.Log");
   ASSERT_TRUE(ev.WaitFor(folder + "/quick.Log", faNew));
+  Touch(folder + "/later.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/later.Log", faNew));
 
-  // Moved away: the original path is watched again, not the moved folder.
+  // Moved away, and a folder of old logs put in its place: the old logs are not new, and the
+  // moved folder is not watched.
   fs::rename(folder, tmp.file("moved"));
-  ASSERT_TRUE(vel::test::WaitUntil([&] { return fs::is_directory(folder); }));
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return gone.load() == 2; }));
+  fs::create_directories(tmp.file("restored"));
+  Touch(tmp.file("restored") + "/ancient.Log");
+  fs::last_write_time(tmp.file("restored") + "/ancient.Log",
+                      fs::file_time_type::clock::now() - std::chrono::hours(1));
+  fs::rename(tmp.file("restored"), folder);
   Touch(tmp.file("moved") + "/elsewhere.Log");
   Touch(folder + "/back.Log");
   ASSERT_TRUE(ev.WaitFor(folder + "/back.Log", faNew));
+  EXPECT_FALSE(ev.Has(folder + "/ancient.Log"));
   EXPECT_FALSE(ev.Has(folder + "/elsewhere.Log"));
+
+  // Gone for good: deactivating does not wait for it (the destructor joins the worker).
+  fs::remove_all(folder);
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return gone.load() == 3; }));
   mon.Deactivate();
+  EXPECT_EQ(gone.load(), 3);
+}
+
+TEST(FolderMonitor, MadeFoldersTakeOwnerGroupAndModeOfTheNearestExistingOne) {
+  TempDir tmp;
+  const fs::path parent = tmp.path() / "apps";
+  fs::create_directory(parent);
+  ASSERT_EQ(::chmod(parent.c_str(), 02750), 0);
+  // Handing folders to another owner needs root; anyone else only gets the mode.
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(parent.c_str(), 33, 44), 0);
+  }
+  TVelFolderMonitor mon("m", (parent / "shop/logs/").string(), kServiceChanges, true);
+  for (const fs::path& made : {parent / "shop", parent / "shop/logs"}) {
+    struct stat st;
+    ASSERT_EQ(::stat(made.c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_mode & 07777, 02750u) << made;
+    if (root) {
+      EXPECT_EQ(st.st_uid, 33u) << made;
+      EXPECT_EQ(st.st_gid, 44u) << made;
+    }
+  }
 }
 
 TEST(FolderMonitor, QueueOverflowLosesABatchButTheWatchGoesOn) {
@@ -411,4 +452,46 @@ TEST(FolderMonitor, NeedSynchronizeRunsHandlersOneAtATime) {
   for (int i = 0; i < 5; ++i) Touch(folder + "/f" + std::to_string(i));
   ASSERT_TRUE(vel::test::WaitUntil([&] { return calls.load() == 10; }));
   EXPECT_EQ(most.load(), 1);
+}
+
+TEST(FolderMonitor, NeedSynchronizeReportWaitingForItsTurnIsDroppedByDeactivate) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  std::mutex lock;
+  std::condition_variable cv;
+  TVelFolderMonitor* holder = nullptr;
+  bool release = false;
+  std::atomic<TVelFolderMonitor*> deactivated{nullptr};
+  std::atomic<int> late{0};
+  // The first report holds the turn until released; the other monitor's report waits for it.
+  auto handler = [&](TVelFolderMonitor* sender, const TFolderItemInfo&) {
+    if (sender == deactivated.load()) ++late;
+    std::unique_lock l(lock);
+    if (holder != nullptr) return;
+    holder = sender;
+    cv.notify_all();
+    cv.wait(l, [&] { return release; });
+  };
+  auto a = std::make_unique<TVelFolderMonitor>("a", folder, kServiceChanges, false);
+  auto b = std::make_unique<TVelFolderMonitor>("b", folder, kServiceChanges, false);
+  for (TVelFolderMonitor* m : {a.get(), b.get()}) {
+    m->SetNeedSynchronize(true);
+    m->SetOnFolderChange(handler);
+    m->Activate();
+  }
+  Touch(folder + "/f");
+  {
+    std::unique_lock l(lock);
+    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(10), [&] { return holder != nullptr; }));
+  }
+  std::unique_ptr<TVelFolderMonitor>& waiting = holder == a.get() ? b : a;
+  waiting->Deactivate();
+  deactivated = waiting.get();
+  {
+    std::lock_guard l(lock);
+    release = true;
+  }
+  cv.notify_all();
+  waiting.reset();  // joins its worker, which would have reported by now
+  EXPECT_EQ(late.load(), 0);
 }

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstring>
 #include <set>
@@ -232,6 +233,23 @@ TEST(Mailslot, SecondServerFailsAndTheNameGoesWithItsServer) {
   client.SetAutoOpen(true);
   EXPECT_EQ(client.Write("again"), 10);
   EXPECT_EQ(second.MessageCount(), 2u);
+}
+
+TEST(Mailslot, NamesCompareWithoutLetterCase) {
+  const std::string id = UniqueMailslotId("Vel_ServerMonitor");
+  std::string lower = id;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  TVelMailslotServer server(id);
+  server.Open();
+  ASSERT_TRUE(server.IsOpen()) << server.LastError();
+  EXPECT_EQ(TVelMailslotClient(lower).Write("from lower case"), 30);
+  // Other programs find the channel at the lower-case address.
+  EXPECT_EQ(SendRaw("\\\\.\\mailslot\\" + lower, std::string("r\0", 2)), 2);
+  EXPECT_EQ(server.ReadAsString(), "from lower case");
+  EXPECT_EQ(server.ReadAsString(), "r");
+  TVelMailslotServer other(lower);
+  other.Open();
+  EXPECT_FALSE(other.IsOpen()) << "the name is taken in any letter case";
 }
 
 TEST(Mailslot, ServerNamesAreFormedAndRemoteOnesRefused) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Exception.h"
@@ -225,6 +226,24 @@ TEST_F(Relay, FailureEndsTheDrainAndTheRestWaitsForTheNextPoll) {
   EXPECT_EQ(c.Mailslot()->MessageCount(), 0u);
   EXPECT_EQ(DiscordContents(),
             (std::vector<std::string>{"**Bad**\r\n``````", "**Good**\r\n``````"}));
+}
+
+TEST_F(Relay, ChannelClosedUnderADrainingPollEndsItQuietly) {
+  TVelMonitorController& c = Controller(false);
+  // Each round closes the channel while a poll is draining it; the close lands between the
+  // poll's count and its read in most rounds.
+  constexpr uint32_t kWaiting = 2000;
+  for (int round = 0; round < 10; ++round) {
+    c.Mailslot()->Open();
+    TVelMailslotClient client(c.Options().MailslotId);
+    for (uint32_t i = 0; i < kWaiting; ++i) ASSERT_GT(client.Write("Key=" + std::to_string(i)), 0);
+    ASSERT_EQ(c.Mailslot()->MessageCount(), kWaiting);
+    std::thread poll([&c] { c.ReadMailslot(); });
+    while (c.Mailslot()->MessageCount() == kWaiting) std::this_thread::yield();
+    c.Mailslot()->Close();
+    poll.join();
+  }
+  EXPECT_FALSE(std::filesystem::exists(logDir_ + ApplicationName() + ".log")) << LogText();
 }
 
 TEST_F(Relay, DelimiterInsideAValueSurvivesTheSendersQuoting) {

@@ -22,8 +22,10 @@ _channels = itertools.count(1)
 
 
 def status_address(channel):
-    """The socket address of a status channel: the abstract name the service listens on."""
-    return "\0" + "\\\\.\\mailslot\\" + channel
+    """The socket address of a status channel: the abstract name the service listens on,
+    ASCII letters in lower case."""
+    name = "\\\\.\\mailslot\\" + channel
+    return "\0" + "".join(c.lower() if "A" <= c <= "Z" else c for c in name)
 
 SEPARATOR = "-" * 120
 
@@ -117,7 +119,7 @@ class Service:
     """velservermonitor --console with an INI written for the mock endpoints."""
 
     def __init__(self, work, mock, apps=("Shop",), telegram=None, discord=None, email=None,
-                 general=None, log_folder=None, command_prefix=()):
+                 general=None, log_folder=None, command_prefix=(), channel=None):
         self.work = work
         if log_folder is None:
             self.logs = os.path.join(work, "logs") + "/"
@@ -152,7 +154,7 @@ class Service:
         with open(self.ini, "w") as f:
             f.write("\n".join(ini) + "\n")
         # A status channel of its own, so that runs never meet another service on the machine.
-        self.channel = f"vel_e2e_{os.getpid()}_{next(_channels)}"
+        self.channel = channel or f"vel_e2e_{os.getpid()}_{next(_channels)}"
         self.status_address = status_address(self.channel)
         env = dict(os.environ, VEL_STATUS_CHANNEL=self.channel)
         self.stderr = open(os.path.join(work, "service.err"), "w+")

@@ -211,7 +211,11 @@ class WatchedFolderFaultTest(FaultTest):
         self.assertTrue(mock.wait_for(1, "telegram"))
         folder = service.folders["Shop"]
         shutil.rmtree(folder)
-        time.sleep(0.3)  # lets the watch see the folder gone before it comes back
+        # Told once in the diagnostic log, and not made again by the service.
+        gone = lambda: [l for l in service.diagnostic_log().splitlines() if folder in l]
+        self.assertTrue(wait_until(gone), service.diagnostic_log())
+        self.assertIn("was deleted or moved away", gone()[0])
+        self.assertFalse(os.path.exists(folder))
         os.makedirs(folder, exist_ok=True)
         # The first file may land before the watch is back; keep writing new ones until one
         # is alerted, then check that alerts go on normally.
@@ -230,6 +234,7 @@ class WatchedFolderFaultTest(FaultTest):
         self.assertLessEqual(n, 3, "alerts took more than a few files to resume")
         texts = [m["text"] for m in mock.received("telegram")]
         self.assertEqual(len(texts), len(set(texts)), texts)
+        self.assertEqual(len(gone()), 1, service.diagnostic_log())
         self.assert_alive()
 
 

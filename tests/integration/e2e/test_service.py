@@ -2,11 +2,13 @@
 
 import os
 import subprocess
+import sys
 import unittest
 
 from harness import DEMO_APP, ServiceTestCase, exception_log, wait_until
 
 FENCE = "```"
+SENDER = os.path.join(os.environ["VEL_SOURCE_DIR"], "examples", "python-sender", "send_status.py")
 
 
 class AlertTest(ServiceTestCase):
@@ -87,6 +89,23 @@ class StatusReportTest(ServiceTestCase):
         texts = " ".join(m["text"] for m in mock.received())
         self.assertIn("Session Count", texts)
         self.assertNotIn("IgnoredError", texts)
+
+
+class StatusSenderTest(ServiceTestCase):
+    def test_python_sender_reaches_the_service_in_any_letter_case(self):
+        # The service listens on a mixed-case name; the sender writes it in lower case.
+        service, mock = self.start(channel=f"Vel_E2E_Sender_{os.getpid()}")
+        app = 'Py "Shop"'
+        subprocess.run([sys.executable, SENDER, "--channel", service.channel.lower(), "--app", app,
+                        "--set", "SessionCount=5", "--set", "DT=Tuesday|noon"],
+                       check=True, timeout=30)
+        self.assertTrue(mock.wait_for(3, timeout=10), mock.received())
+        for m in mock.received():
+            self.assertIn("Date/Time: Tuesday|noon", m["text"])
+            self.assertIn("Session Count: 5", m["text"])
+            self.assertIn("Memory Working Set: ", m["text"])
+        chats = [m for m in mock.received() if m["channel"] != "email"]
+        self.assertTrue(all(m["title"] == app for m in chats), chats)
 
 
 class ChannelHealthTest(ServiceTestCase):

@@ -84,6 +84,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # Installed with DESTDIR, so that the configuration lands in the package's /etc, marked as a
 # conffile: an upgrade never overwrites the operator's settings.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/velservermonitor/velservermonitor.ini\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
 include(CPack)

@@ -8,11 +8,12 @@ read-only binds), and SystemCallFilter, SystemCallArchitectures, SystemCallError
 RestrictAddressFamilies, MemoryDenyWriteExecute (a seccomp filter loaded by seccomp_exec.py,
 which needs Debian's python3-seccomp). Not applied: PrivateTmp (the tests' folders are in
 /tmp), PrivateDevices (the syslog tests replace /dev/log), and the settings that only systemd
-itself can set up. None of it runs in sanitizer builds (LeakSanitizer needs ptrace) or without
-root, or when VEL_E2E_SANDBOX=0.
+itself can set up. None of it runs in sanitizer builds (LeakSanitizer needs ptrace), without
+root or systemd-analyze, or when VEL_E2E_SANDBOX=0.
 """
 
 import os
+import shutil
 import subprocess
 
 SOURCE_DIR = os.environ["VEL_SOURCE_DIR"]
@@ -94,6 +95,8 @@ def _usable():
     if os.environ.get("VEL_E2E_SANDBOX", "1") == "0":
         return False
     if os.environ.get("VEL_SANITIZED", "0") == "1" or os.geteuid() != 0:
+        return False
+    if not (shutil.which("systemd-analyze") and shutil.which("setpriv")):
         return False
     probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
                            capture_output=True)

@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
   logger.SetEnabled(true);
   logger.SetFilePath(folder);
   logger.SetFileName(name);
+  logger.SetAppVersion("1.4.2");  // the application's own version, for "Application Version"
 
   try {
     demo::SaveOrder(1042);

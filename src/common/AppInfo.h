@@ -1,7 +1,7 @@
 #pragma once
 
 // What the process knows about itself and its machine. The names and paths are worked out
-// once, on first use, and never change afterwards; any thread may ask anything.
+// once, at start-up, and never change afterwards; any thread may ask anything.
 
 #include <cstdint>
 #include <string>
@@ -49,7 +49,8 @@ class TVelAppInfo {
   static std::string GetTempPath();
   // The host name ("" when it cannot be read).
   static std::string GetComputerName();
-  // The build's version.
+  // The version of this build of the system's own programs (the service). A library
+  // linked into another application does not know that application's version.
   static std::string GetAppVersion();
   // Always false here: no 32-on-64 emulation layer.
   static bool IsWin64();

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,12 +21,30 @@ std::string WithTrailingSlash(std::string path) {
   return path;
 }
 
+// The kernel names an executable that was removed or replaced since the start (a package
+// upgrade) "<path> (deleted)". The values are taken at start-up, before that can happen; a
+// library loaded later still gets the path, unless a file of that very name is the executable.
+std::string WithoutDeletedMark(std::string path) {
+  static const std::string kMark = " (deleted)";
+  if (path.size() <= kMark.size() ||
+      path.compare(path.size() - kMark.size(), kMark.size(), kMark) != 0)
+    return path;
+  struct stat self {
+  }, named{};
+  if (::stat("/proc/self/exe", &self) == 0 && ::stat(path.c_str(), &named) == 0 &&
+      self.st_dev == named.st_dev && self.st_ino == named.st_ino)
+    return path;
+  path.resize(path.size() - kMark.size());
+  return path;
+}
+
 std::string ReadExecutablePath() {
   std::vector<char> buffer(PATH_MAX);
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    if (static_cast<std::size_t>(n) < buffer.size())
+      return WithoutDeletedMark(std::string(buffer.data(), n));
     buffer.resize(buffer.size() * 2);  // the link may have been cut: ask again with more room
   }
 }
@@ -58,12 +77,16 @@ StartupValues Compute() {
   return v;
 }
 
-// Worked out once, on first use; read-only afterwards (a function-local static is
-// initialised exactly once even when threads race for it).
+// Worked out once, read-only afterwards (a function-local static is initialised exactly
+// once even when threads race for it).
 const StartupValues& Values() {
   static const StartupValues values = Compute();
   return values;
 }
+
+// At start-up (program start, or when the client library is loaded), not on first use: by
+// the time an application first logs an error its executable may have been replaced.
+[[maybe_unused]] const StartupValues& gTakenAtStartup = Values();
 
 }  // namespace
 

@@ -106,6 +106,10 @@ void TEmailConfig::SetAuthentication(const std::string& value) {
 TVelMonitorConfig::TVelMonitorConfig(std::string fileName)
     : FFileName(fileName.empty() ? DefaultIniFileName() : std::move(fileName)) {}
 
+std::string TVelMonitorConfig::DefaultFileName() {
+  return DefaultIniFileName();
+}
+
 TVelMonitorConfig::~TVelMonitorConfig() = default;
 
 void TVelMonitorConfig::LoadConfig() {

@@ -126,8 +126,10 @@ class TEmailConfig : public TVelBaseConfig {
 // The whole configuration, read once from the INI file when the service starts.
 class TVelMonitorConfig {
  public:
-  // fileName: the INI file; empty means the executable's path with ".ini".
+  // fileName: the INI file; empty means DefaultFileName().
   explicit TVelMonitorConfig(std::string fileName = {});
+  // The executable's path with its extension replaced by ".ini" (appended when it has none).
+  static std::string DefaultFileName();
   ~TVelMonitorConfig();
   TVelMonitorConfig(const TVelMonitorConfig&) = delete;
   TVelMonitorConfig& operator=(const TVelMonitorConfig&) = delete;

@@ -104,6 +104,10 @@ class IVelExceptionLogHost {
     (void)request;
   }
 
+  // The application's version, as the report's "Application Version" shows it ("2.4.1").
+  // Used when the logger has none set with SetAppVersion.
+  virtual std::string ApplicationVersion() const { return {}; }
+
   // The application's base URL ("https://example.test"), joined with the request's script name.
   virtual std::string BaseURL() const { return {}; }
 

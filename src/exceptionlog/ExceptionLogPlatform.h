@@ -47,7 +47,8 @@ const void* ThrowSiteOf(const void* exceptionObject);
 bool CreateFolders(const std::string& folder);
 
 // Writes bytes to a new file, replacing one of the same name, readable by the owner's group
-// (mode 0640) and by nobody else. False on any failure; a half-written file is removed.
+// (mode 0640) and by nobody else, where the file system keeps modes (a refused fchmod does
+// not fail the write). False on any other failure; a half-written file is removed.
 bool WriteWholeFile(const std::string& fileName, const std::string& bytes);
 
 // True when the folder is the root of the file system ("/", "//", "/..", or a path that

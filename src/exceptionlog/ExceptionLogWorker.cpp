@@ -112,6 +112,27 @@ std::string AsWellFormedUtf8(std::string text) {
   return Utf16ToUtf8(Utf8ToUtf16(text));
 }
 
+// Values come from exception messages and request data, which a stranger can choose. The
+// service takes a label only at the start of a line, so every line a value brings along is
+// indented to the value column: no value can start a line of its own and pass for a label.
+void IndentContinuationLines(std::vector<std::string>& report) {
+  static const std::string kIndent(kLabelWidth + 2, ' ');
+  std::vector<std::string> result;
+  result.reserve(report.size());
+  for (const std::string& line : report) {
+    size_t start = 0;
+    for (bool first = true;; first = false) {
+      const size_t end = line.find_first_of("\r\n", start);
+      std::string part = line.substr(start, end == std::string::npos ? end : end - start);
+      result.push_back(first ? std::move(part) : kIndent + part);
+      if (end == std::string::npos) break;
+      // CR LF is one line break; a lone CR or LF is one as well.
+      start = end + ((line[end] == '\r' && end + 1 < line.size() && line[end + 1] == '\n') ? 2 : 1);
+    }
+  }
+  report.swap(result);
+}
+
 }  // namespace
 
 const std::string& TVelExceptionLogWorker::SeparatorLine() {
@@ -202,7 +223,9 @@ void TVelExceptionLogWorker::AddAppInfo() {
   try {
     const auto now = FOwner.Now();
     AddField("Application Name", TVelAppInfo::GetAppFileName());
-    AddField("Application Version", TVelAppInfo::GetAppVersion());
+    std::string version = FOwner.FAppVersion;
+    if (version.empty() && FOwner.FHost != nullptr) version = FOwner.FHost->ApplicationVersion();
+    AddField("Application Version", version);
     AddField("Started at", FormatDateTime(FOwner.FStartTime));
     AddField("Running for", TVelExceptionLogger::FormatRunningTime(FOwner.FStartTime, now));
     AddField("Computer Name", FOwner.FComputerName);
@@ -324,6 +347,7 @@ bool TVelExceptionLogWorker::WriteFile() {
 }
 
 bool TVelExceptionLogWorker::WriteReport() {
+  IndentContinuationLines(FReport);
   if (FOwner.FHost != nullptr && FOwner.FHost->OnLogException(FReport)) return true;
   bool written = false;
   if (FOwner.FLogType == ltFile) {
@@ -367,6 +391,7 @@ std::string TVelExceptionLogWorker::GetExceptionDetail() {
   }
   CollectDetails(show);
   AddSections(FOwner.FHtmlReportInfos);
+  IndentContinuationLines(FReport);
   FDetail = JoinLines(FReport);
   return FDetail;
 }

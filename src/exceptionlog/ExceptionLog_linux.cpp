@@ -226,8 +226,11 @@ bool WriteWholeFile(const std::string& fileName, const std::string& bytes) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   // The mode given to open() passes through the umask; the service's group must be able to
-  // read the file whatever the application's umask is, and other users never.
-  bool ok = ::fchmod(fd, 0640) == 0;
+  // read the file whatever the application's umask is, and other users never. File systems
+  // without Unix modes (vfat, CIFS, some FUSE mounts) refuse fchmod: the report still
+  // counts more than its mode there, so the file is written all the same.
+  (void)::fchmod(fd, 0640);
+  bool ok = true;
   size_t done = 0;
   while (ok && done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

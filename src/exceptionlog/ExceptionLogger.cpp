@@ -34,10 +34,12 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// A file of this application: the base, then anything, then ".log" in any letter case.
+// An exception log of this application: the base, "@", anything, then ".log", in any letter
+// case. The "@" keeps another application whose name merely begins with the base ("Shop" and
+// "Shopping@...") and the diagnostic log ("Shop.log") out.
 bool MatchesLogFile(const std::string& name, const std::string& base) {
   const std::string lowerName = Lower(name);
-  const std::string lowerBase = Lower(base);
+  const std::string lowerBase = Lower(base) + "@";
   const std::string ext = ".log";
   return lowerName.size() >= lowerBase.size() + ext.size() &&
          lowerName.compare(0, lowerBase.size(), lowerBase) == 0 &&

@@ -126,10 +126,11 @@ class TVelExceptionLogger {
                                                    const IVelHttpRequest* request = nullptr,
                                                    const void* exceptAddr = nullptr);
 
-  // Deletes this application's log files older than PurgeAfterDays days (nothing when it is
-  // 0 or less). Throws vel::Exception "Assertion failed: TVelExceptionLogger.PurgeFiles
-  // attempts to delete "<folder>"" for a folder that is empty, "/", ".", ".." or the root of
-  // the file system.
+  // Deletes this application's exception logs (LogBaseName() + "@" ... ".log", letter case
+  // ignored) older than PurgeAfterDays days (nothing when it is 0 or less); other files, such
+  // as another application's logs or a diagnostic log beside them, stay. Throws vel::Exception
+  // "Assertion failed: TVelExceptionLogger.PurgeFiles attempts to delete "<folder>"" for a folder
+  // that is empty, "/", ".", ".." or the root of the file system.
   void PurgeFiles();
 
   // The folder the files go to ("<application path>ErrorLog/" when FilePath is empty), with
@@ -161,6 +162,11 @@ class TVelExceptionLogger {
   int32_t PurgeAfterDays() const { return FPurgeAfterDays; }
   void SetPurgeAfterDays(int32_t v) { FPurgeAfterDays = v; }
   const std::string& ComputerName() const { return FComputerName; }
+  // The application's version for "Application Version". Empty (the default): the host's
+  // ApplicationVersion(), else an empty value. This library's own version is never shown:
+  // it says nothing about the application that failed.
+  const std::string& AppVersion() const { return FAppVersion; }
+  void SetAppVersion(std::string v) { FAppVersion = std::move(v); }
 
   // The host that supplies the framework and request sections and the report hook; not
   // owned, may be null (the default).
@@ -190,6 +196,7 @@ class TVelExceptionLogger {
   std::string FFilePath;
   std::string FFileName;
   int32_t FPurgeAfterDays = 0;
+  std::string FAppVersion;
   IVelExceptionLogHost* FHost = nullptr;
   TClock::time_point FStartTime;
   TNowFunc FNow;

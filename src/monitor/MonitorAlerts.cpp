@@ -144,9 +144,13 @@ TVelMonitorController::TAlertTexts TVelMonitorController::ShapeAlertTexts(std::s
   text = ReplaceSubstring(text, kSeparatorLine, "");
   texts.Full = ReplaceSubstring(text, kRestartHintLine, "");
   if (withShort) {
-    std::string rest = texts.Full;
-    texts.Short = FetchToken(rest, kCutMarker, false, true);
-    texts.Short = ReplaceSubstringAll(texts.Short, kSeparatorLine, "");
+    // Cut at the line the application details begin with. The marker inside a value (an
+    // exception message that mentions it) does not begin a line and must not empty the alert.
+    size_t cut = texts.Full.find(kCutMarker);
+    while (cut != std::string::npos && cut > 0 && texts.Full[cut - 1] != '\n' &&
+           texts.Full[cut - 1] != '\r')
+      cut = texts.Full.find(kCutMarker, cut + 1);
+    texts.Short = ReplaceSubstringAll(texts.Full.substr(0, cut), kSeparatorLine, "");
     texts.ChatShort = kFence + texts.Short + kFence;
   }
   return texts;

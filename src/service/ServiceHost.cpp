@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "VelVersion.h"
+#include "config/MonitorConfig.h"
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
 #include "service/AppLog.h"
@@ -124,7 +125,10 @@ int RunInstall(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
   bool ok;
   if (cmd.Mode == TServiceMode::smInstall) {
     std::string exe = ApplicationFullFileName();
-    ok = InstallUnit(unitDir, UnitFileText(exe, options.ConfigFile), TellSystemd(cmd), out, error);
+    // Only a file named on the command line goes into the unit; without one the service
+    // looks for its file at each start.
+    ok = InstallUnit(unitDir, UnitFileText(exe, host_detail::AbsolutePath(cmd.ConfigFile)),
+                     TellSystemd(cmd), out, error);
   } else {
     ok = UninstallUnit(unitDir, TellSystemd(cmd), out, error);
   }
@@ -208,7 +212,8 @@ std::string ServiceUsageText(const std::string& programName) {
     << TVelServerMonitor_::kDescription << ".\n"
     << "Without options the program runs as the systemd service.\n"
     << "  --console        run in the foreground; diagnostic lines also go to stderr\n"
-    << "  --config FILE    read FILE instead of the INI file beside the executable\n"
+    << "  --config FILE    read FILE instead of the INI file beside the executable (or,\n"
+    << "                   when there is none, " << host_detail::SystemConfigFile() << ")\n"
     << "  --install        write the systemd unit " << kUnitFileName << " and enable it\n"
     << "  --uninstall      stop and disable the unit and remove its file\n"
     << "  --unit-dir DIR   the folder for the unit file (default " << kDefaultUnitDir << ")\n"
@@ -268,14 +273,45 @@ std::string UnitFileText(const std::string& execPath, const std::string& configF
   if (!configFile.empty()) exec += " --config " + EscapeUnitArgument(configFile);
   return std::string("[Unit]\n") + "Description=" + TVelServerMonitor_::kDescription + "\n" +
          "Wants=network-online.target\n" + "After=network-online.target\n" + "\n" + "[Service]\n" +
-         "Type=notify\n" + "ExecStart=" + exec + "\n" + "Restart=on-failure\n" + "\n" +
+         "Type=notify\n" + "ExecStart=" + exec + "\n" + "Restart=on-failure\n" +
+         // The diagnostic log's folder ([General] LogPath of the shipped configuration).
+         "LogsDirectory=velservermonitor\n" + "LogsDirectoryMode=0750\n" + "UMask=0027\n" +
+         // Root, because the exception logs of applications running as other users are
+         // theirs, mode 0640: reading them and creating missing log folders with their
+         // owner takes these capabilities, and nothing more is left to the process.
+         "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH CAP_CHOWN CAP_FOWNER\n" +
+         "NoNewPrivileges=yes\n" +
+         // Log folders may lie anywhere outside the system's own trees; under /home they
+         // are watched but not created.
+         "ProtectSystem=full\n" + "ProtectHome=read-only\n" + "PrivateTmp=yes\n" +
+         "PrivateDevices=yes\n" + "PrivateMounts=yes\n" + "ProtectKernelTunables=yes\n" +
+         "ProtectKernelModules=yes\n" + "ProtectKernelLogs=yes\n" + "ProtectControlGroups=yes\n" +
+         "ProtectClock=yes\n" + "ProtectHostname=yes\n" + "ProtectProc=invisible\n" +
+         "ProcSubset=pid\n" +
+         // The status channel and syslog are local sockets; the channels are on the network.
+         // The status channel is an abstract socket of the host's network namespace, so the
+         // network stays shared.
+         "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n" + "RestrictNamespaces=yes\n" +
+         "RestrictRealtime=yes\n" + "RestrictSUIDSGID=yes\n" + "LockPersonality=yes\n" +
+         "MemoryDenyWriteExecute=yes\n" + "SystemCallArchitectures=native\n" +
+         "SystemCallFilter=@system-service\n" + "SystemCallErrorNumber=EPERM\n" + "\n" +
          "[Install]\n" + "WantedBy=multi-user.target\n";
+}
+
+std::string DefaultConfigFile() {
+  if (host_detail::FileExists(TVelMonitorConfig::DefaultFileName())) return {};
+  const std::string system = host_detail::SystemConfigFile();
+  return !system.empty() && host_detail::FileExists(system) ? system : std::string();
 }
 
 bool InstallUnit(const std::string& unitDir, const std::string& text, bool tellSystemd,
                  std::string& out, std::string& error) {
   const std::string path = UnitPath(unitDir);
   std::string why;
+  if (!host_detail::CreateFolders(unitDir, why)) {
+    error = "Cannot create the unit folder " + unitDir + ": " + why;
+    return false;
+  }
   if (!host_detail::WriteFileAtomically(path, text, 0644, why)) {
     error = "Cannot write the unit file " + path + ": " + why;
     return false;
@@ -354,6 +390,7 @@ int RunServiceHost(int argc, char** argv) {
   TVelMonitorOptions options;
   // Absolute, so the service finds the file whatever its working folder.
   options.ConfigFile = host_detail::AbsolutePath(cmd.ConfigFile);
+  if (options.ConfigFile.empty()) options.ConfigFile = DefaultConfigFile();
   // A second instance (a trial run next to the installed service) needs a channel of its own.
   if (const char* channel = std::getenv("VEL_STATUS_CHANNEL"); channel && *channel)
     options.MailslotId = channel;

@@ -26,7 +26,8 @@ enum class TServiceMode {
 
 struct TServiceCommandLine {
   TServiceMode Mode = TServiceMode::smService;
-  std::string ConfigFile;  // --config; empty: the executable's path with ".ini"
+  std::string ConfigFile;  // --config; empty: the executable's path with ".ini", else the
+                           // system's file (/etc/velservermonitor/velservermonitor.ini)
   std::string UnitDir;     // --unit-dir; empty: kDefaultUnitDir
   std::string Channel;     // --test-notify CHANNEL; empty: every configured channel
 };
@@ -47,12 +48,19 @@ std::string ServiceUsageText(const std::string& programName);
 // doubled so systemd takes them literally.
 std::string EscapeUnitArgument(const std::string& arg);
 
-// The unit file for the executable, with --config when a configuration file is given.
+// The unit file for the executable, with --config when a configuration file is given, and
+// the sandbox that fits the service (see packaging/velservermonitor.service, which is this
+// text for the packaged paths).
 std::string UnitFileText(const std::string& execPath, const std::string& configFile);
 
-// Writes the unit into unitDir (atomically: a complete file or none). When tellSystemd is
-// set, reloads systemd and enables the unit. Progress goes to out; false with the reason in
-// error when it failed.
+// The configuration file a run without --config reads: the executable's path with ".ini"
+// when that file exists, else the system's file when that exists, else "" (the
+// configuration's own default, the file beside the executable).
+std::string DefaultConfigFile();
+
+// Writes the unit into unitDir, created when missing (atomically: a complete file or none). When
+// tellSystemd is set, reloads systemd and enables the unit. Progress goes to out; false with the
+// reason in error when it failed.
 bool InstallUnit(const std::string& unitDir, const std::string& text, bool tellSystemd,
                  std::string& out, std::string& error);
 // Stops and disables the unit when tellSystemd is set, then removes the file.

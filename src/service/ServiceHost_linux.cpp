@@ -74,6 +74,18 @@ bool RemoveFile(const std::string& path, std::string& error) {
   return false;
 }
 
+bool CreateFolders(const std::string& path, std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (!ec && std::filesystem::is_directory(path, ec)) return true;
+  error = ec ? ec.message() : std::string(std::strerror(ENOTDIR));
+  return false;
+}
+
+std::string SystemConfigFile() {
+  return "/etc/velservermonitor/velservermonitor.ini";
+}
+
 bool SystemdRunning() {
   // The check sd_booted() makes: systemd creates this folder when it is PID 1.
   struct stat st {};

@@ -15,6 +15,11 @@ bool FileExists(const std::string& path);
 bool WriteFileAtomically(const std::string& path, const std::string& text, unsigned mode,
                          std::string& error);
 bool RemoveFile(const std::string& path, std::string& error);
+// Creates the folder and its missing parents (mode 0755). False with the reason in error.
+bool CreateFolders(const std::string& path, std::string& error);
+
+// The configuration file a package installs, read when none lies beside the executable.
+std::string SystemConfigFile();
 
 // True when the machine runs systemd as its service manager.
 bool SystemdRunning();

@@ -1,9 +1,14 @@
 // The log file as the monitor service reads it: folder, name, encoding, layout.
 
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <regex>
 #include <set>
 #include <thread>
@@ -21,6 +26,37 @@ class EOrderFailed : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 }  // namespace shop
+
+// Stands in for a file system without Unix modes (vfat, CIFS): while set, every fchmod of
+// this program is refused the way such a mount refuses it.
+std::atomic<int> gRefusedFchmods{-1};  // -1: pass through
+
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+  if (gRefusedFchmods.load() >= 0) {
+    ++gRefusedFchmods;
+    errno = EPERM;
+    return -1;
+  }
+  using Fn = int (*)(int, mode_t);
+  static const Fn real = reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, "fchmod"));
+  return real(fd, mode);
+}
+
+// A copy of this program started with VEL_TEST_REPLACE_SELF=<folder> replaces its own
+// executable, as a package upgrade does, logs one error into the folder and ends.
+[[maybe_unused]] const bool gReplaceSelfChild = [] {
+  const char* folder = std::getenv("VEL_TEST_REPLACE_SELF");
+  if (folder == nullptr) return false;
+  char exe[4096] = {};
+  if (::readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0) ::_exit(3);
+  const std::string replacement = std::string(exe) + ".new";
+  std::filesystem::copy_file(exe, replacement);
+  std::filesystem::rename(replacement, exe);
+  vel::TVelExceptionLogger logger;
+  logger.SetFilePath(folder);
+  logger.SetEnabled(true);
+  ::_exit(logger.LogException(std::runtime_error("after the upgrade")) ? 0 : 4);
+}();
 
 namespace vel {
 namespace {
@@ -137,6 +173,55 @@ TEST_F(ExceptionLogFile, StrayBytesBecomeReplacementCharactersSoTheFileStaysUtf8
   const std::string text = OnlyFileText();
   EXPECT_TRUE(IsValidUtf8(text));
   EXPECT_EQ(CrLfLines(text)[1], Field("Exception message", "caf\xEF\xBF\xBD \xC3\xA9 end"));
+}
+
+TEST_F(ExceptionLogFile, MultiLineValuesAreIndentedSoNoneStartsALineOfItsOwn) {
+  // A message from request data that tries to pose as other labels of the report.
+  const std::string message =
+      "boom\r\nException class    : EIgnored\nApplication Name   : x\r\r\nlast";
+  ASSERT_TRUE(logger.LogException(std::runtime_error(message)));
+  const auto lines = CrLfLines(OnlyFileText());
+  const std::string indent(21, ' ');
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[1], Field("Exception message", "boom"));
+  EXPECT_EQ(lines[2], indent + "Exception class    : EIgnored");
+  EXPECT_EQ(lines[3], indent + "Application Name   : x");
+  EXPECT_EQ(lines[4], indent);
+  EXPECT_EQ(lines[5], indent + "last");
+  EXPECT_EQ(ValueOf(lines, "Exception class"), "std::runtime_error");
+  EXPECT_EQ(ValueOf(lines, "Application Name"), TVelAppInfo::GetAppFileName());
+  // The detail text for the error page is laid out the same way.
+  EXPECT_NE(logger.GetExceptionDetail(std::runtime_error(message))
+                .find("boom\r\n" + indent + "Exception class    : EIgnored\r\n"),
+            std::string::npos);
+}
+
+TEST_F(ExceptionLogFile, RefusedModeChangeKeepsTheFile) {
+  EventLogCapture events;
+  gRefusedFchmods = 0;
+  const bool logged = logger.LogException(std::runtime_error("on a vfat stick"));
+  const int refused = gRefusedFchmods.exchange(-1);
+  ASSERT_TRUE(logged);
+  EXPECT_GE(refused, 1);
+  const auto lines = CrLfLines(OnlyFileText());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1], Field("Exception message", "on a vfat stick"));
+  EXPECT_EQ(lines.back(), Separator());
+  EXPECT_TRUE(events.Entries().empty());
+}
+
+TEST(ExceptionLogStartup, ExecutableReplacedAfterStartKeepsItsName) {
+  test::TempDir dir;
+  const auto exe = dir.path() / "shop-app";
+  std::filesystem::copy_file("/proc/self/exe", exe);
+  const auto logs = dir.path() / "logs";
+  const std::string command = "VEL_TEST_REPLACE_SELF='" + logs.string() + "' '" + exe.string() +
+                              "' --gtest_list_tests >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto files = FilesIn(logs);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().rfind("shop-app@", 0), 0u) << files[0];
+  EXPECT_EQ(ValueOf(CrLfLines(test::ReadFile(files[0])), "Application Name"), "shop-app");
 }
 
 TEST_F(ExceptionLogFile, EmptySectionsGiveOnlyTheClosingSeparator) {
@@ -256,7 +341,10 @@ TEST_F(ExceptionLogFile, MissingParentsAreCreatedAndBaseNameIsUsed) {
 }
 
 TEST_F(ExceptionLogFile, RunningTimeOfTwentyFiveHours) {
-  logger.SetStartTime(TVelExceptionLogger::TClock::now() - std::chrono::hours(25));
+  // A fixed clock: a slow run (sanitizers, a busy machine) must not add a second.
+  const auto now = TVelExceptionLogger::TClock::now();
+  logger.SetClock([now] { return now; });
+  logger.SetStartTime(now - std::chrono::hours(25));
   ASSERT_TRUE(logger.LogException(std::runtime_error("x")));
   EXPECT_EQ(ValueOf(CrLfLines(OnlyFileText()), "Running for"), "1 day 1 hour");
 }

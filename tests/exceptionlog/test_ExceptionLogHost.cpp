@@ -79,6 +79,8 @@ class FakeHost : public IVelExceptionLogHost {
   }
   std::string BaseURL() const override { return "https://shop.test/"; }
   bool ShowSecurityDetails() const override { return showSecurity; }
+  std::string ApplicationVersion() const override { return version; }
+  std::string version;
 };
 
 class ExceptionLogHost : public ::testing::Test {
@@ -105,6 +107,27 @@ class ExceptionLogHost : public ::testing::Test {
   FakeHost host;
   TVelExceptionLogger logger;
 };
+
+TEST_F(ExceptionLogHost, ApplicationVersionIsTheApplicationsNeverTheLibrarys) {
+  logger.SetReportInfos({riAppInfo});
+  struct Case {
+    std::string hostVersion, setVersion, shown;
+  };
+  const Case cases[] = {
+      {"", "", ""},            // nobody declared one: no version rather than a wrong one
+      {"7.1.0", "", "7.1.0"},  // the host's
+      {"7.1.0", "2.0", "2.0"}  // the setter's comes first
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    host.version = c.hostVersion;
+    logger.SetAppVersion(c.setVersion);
+    ASSERT_TRUE(logger.LogException(std::runtime_error("x")));
+    EXPECT_EQ(Between(OnlyFileLines(), "Application Version", 1)[0],
+              Field("Application Version", c.shown));
+    for (const auto& f : FilesIn(dir.path())) std::filesystem::remove(f);
+  }
+}
 
 TEST_F(ExceptionLogHost, FrameworkAndRequestSectionsInOrder) {
   FakeRequest request;

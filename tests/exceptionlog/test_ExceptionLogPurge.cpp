@@ -60,9 +60,11 @@ TEST(ExceptionLogPurge, DeletesOnlyOldFilesOfThisApplication) {
   const std::vector<Entry> entries = {
       {"Shop@2020-01-01 10-00-00.0001.Log", 10, false},
       {"shop@2020-01-01 10-00-00.0002.LOG", 8, false},  // letter case ignored
-      {"Shop.log", 30, false},
+      {"Shop.log", 30, true},                           // the application's diagnostic log
       {"Shop@new.Log", 6, true},
-      {"Cart@2020-01-01 10-00-00.0001.Log", 10, true},  // another application
+      {"Cart@2020-01-01 10-00-00.0001.Log", 10, true},      // another application
+      {"Shopping@2020-01-01 10-00-00.0001.Log", 10, true},  // one whose name begins alike
+      {"Shop-old.Log", 10, true},
       {"Shop@2020-01-01.txt", 10, true},
       {"Shop@2020-01-01.Log.bak", 10, true},
   };

@@ -10,6 +10,7 @@ cmake --install "$binary_dir" --prefix "$work/prefix" >/dev/null
 test -x "$work/prefix/bin/velservermonitor"
 test -f "$work/prefix/share/man/man1/velservermonitor.1"
 test -f "$work/prefix/lib/systemd/system/velservermonitor.service"
+grep -qx "LogPath=/var/log/velservermonitor/" "$work/prefix/etc/velservermonitor/velservermonitor.ini"
 
 mkdir "$work/consumer"
 sed "s|@VEL_SOURCE_DIR@|$source_dir|" "$source_dir/tests/package/CMakeLists.txt.in" \

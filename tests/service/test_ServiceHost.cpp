@@ -94,6 +94,26 @@ TEST(ServiceUnitFile, ContentAndEscaping) {
   EXPECT_EQ(vel::EscapeUnitArgument(""), "\"\"");
 }
 
+TEST(ServiceUnitFile, PackagedUnitIsTheInstalledOneAndIsSandboxed) {
+  const std::string packaged =
+      vel::test::ReadFile(VEL_SOURCE_DIR "/packaging/velservermonitor.service");
+  EXPECT_EQ(packaged, vel::UnitFileText("/usr/bin/velservermonitor",
+                                        "/etc/velservermonitor/velservermonitor.ini"));
+  if (!std::filesystem::exists("/usr/bin/systemd-analyze")) GTEST_SKIP() << "no systemd-analyze";
+  vel::test::TempDir dir;
+  vel::test::WriteFile(dir.path() / "velservermonitor.service", packaged);
+  const std::string cmd = "cd '" + dir.path().string() +
+                          "' && systemd-analyze security --offline=true velservermonitor.service "
+                          "> analyze.out 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  // "-> Overall exposure level for velservermonitor.service: 2.3 OK :-)"
+  const std::string out = vel::test::ReadFile(dir.path() / "analyze.out");
+  const size_t at = out.find("Overall exposure level for velservermonitor.service: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string rating = out.substr(at + 53, out.find('\n', at) - at - 53);
+  EXPECT_LT(std::stod(rating), 7.5) << "worse than MEDIUM: " << rating;
+}
+
 TEST(ServiceUnitFile, InstallWritesAndUninstallRemoves) {
   vel::test::TempDir dir;
   std::string out, error;
@@ -123,8 +143,10 @@ TEST(ServiceUnitFile, InstallWritesAndUninstallRemoves) {
 TEST(ServiceUnitFile, UnwritableFolderFailsCleanly) {
   vel::test::TempDir dir;
   std::string out, error;
-  EXPECT_FALSE(vel::InstallUnit(dir.file("missing"), "[Unit]\n", false, out, error));
-  EXPECT_NE(error.find(dir.file("missing") + "/velservermonitor.service"), std::string::npos)
+  vel::test::WriteFile(dir.path() / "blocker", "a file, not a folder");
+  EXPECT_FALSE(vel::InstallUnit(dir.file("blocker") + "/units", "[Unit]\n", false, out, error));
+  EXPECT_NE(error.find("Cannot create the unit folder " + dir.file("blocker") + "/units"),
+            std::string::npos)
       << error;
   EXPECT_EQ(out, "");
 

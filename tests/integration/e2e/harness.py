@@ -13,6 +13,8 @@ import time
 import unittest
 import urllib.request
 
+import sandbox
+
 SOURCE_DIR = os.environ["VEL_SOURCE_DIR"]
 BINARY_DIR = os.environ["VEL_BINARY_DIR"]
 SERVICE = os.path.join(BINARY_DIR, "velservermonitor")
@@ -119,7 +121,8 @@ class Service:
     """velservermonitor --console with an INI written for the mock endpoints."""
 
     def __init__(self, work, mock, apps=("Shop",), telegram=None, discord=None, email=None,
-                 general=None, log_folder=None, command_prefix=(), channel=None):
+                 general=None, log_folder=None, command_prefix=(), channel=None,
+                 executable=SERVICE, ini_path=None):
         self.work = work
         if log_folder is None:
             self.logs = os.path.join(work, "logs") + "/"
@@ -150,15 +153,19 @@ class Service:
         for name, keys in sections.items():
             ini.append(f"[{name}]")
             ini += [f"{k}={v}" for k, v in keys.items()]
-        self.ini = os.path.join(work, "velservermonitor.ini")
+        # ini_path: where the service finds the file by itself (no --config).
+        self.ini = ini_path or os.path.join(work, "velservermonitor.ini")
         with open(self.ini, "w") as f:
             f.write("\n".join(ini) + "\n")
+        config_args = () if ini_path else ("--config", self.ini)
         # A status channel of its own, so that runs never meet another service on the machine.
         self.channel = channel or f"vel_e2e_{os.getpid()}_{next(_channels)}"
         self.status_address = status_address(self.channel)
         env = dict(os.environ, VEL_STATUS_CHANNEL=self.channel)
         self.stderr = open(os.path.join(work, "service.err"), "w+")
-        self.proc = subprocess.Popen([*command_prefix, SERVICE, "--console", "--config", self.ini],
+        # Under the sandbox of the installed unit, where it can be applied (sandbox.py).
+        self.proc = subprocess.Popen([*command_prefix, *sandbox.command_prefix(), executable,
+                                      "--console", *config_args],
                                      stdout=subprocess.DEVNULL, stderr=self.stderr, env=env)
         # The console line comes after the start: folders watched, status channel polled.
         if not wait_until(lambda: "Running." in self.console_output(), timeout=15):

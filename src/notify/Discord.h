@@ -29,12 +29,14 @@ class TVelDiscord {
 
   // Posts msg (the dispatcher's framed text: "**" + title + "**" + CR LF + body, with code
   // fences) under the name userName (empty: the webhook's own name). Content over 2000
-  // characters goes out as several consecutive messages, a code block cut in two being
-  // closed and reopened. Mentions in the text never ping anyone.
+  // characters goes out as several consecutive messages (never blank, at most
+  // chat::kMaxChatParts, the last then saying how much was left out), a code block cut in two
+  // being closed and reopened. Mentions in the text never ping anyone.
   // Returns true when every part was accepted (2xx). Otherwise false, with the reason in
-  // ErrorMessage(). A 429 answer is retried after its retry_after (at most 30 s, at most 3
-  // times); Cancel() cuts such a wait short. Throws vel::Exception only when no HTTP client
-  // can be made; ErrorMessage() then keeps its previous value.
+  // ErrorMessage(). A 429 answer (or a 503 with Retry-After) is retried after the wait it
+  // asks for (RetryWait: at most 30 s, at most 3 times); Cancel() cuts such a wait short. Throws
+  // vel::Exception only when no HTTP client can be made; ErrorMessage() then keeps its previous
+  // value.
   bool SendMessage(const std::string& msg, const std::string& userName);
   // Why the last SendMessage failed; empty after a success. Never contains the token.
   const std::string& ErrorMessage() const { return FErrorMessage; }

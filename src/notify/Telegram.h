@@ -35,11 +35,13 @@ class TVelTelegram {
   // the body may hold code fences of three grave accents. The text goes out as MarkdownV2
   // (title bold, fenced parts as code blocks, everything else escaped) and, when Telegram
   // would find it longer than 4096 characters, as several consecutive messages, each valid
-  // on its own. silent asks Telegram to deliver without a notification sound.
+  // on its own, never blank, at most chat::kMaxChatParts of them (the last then says how
+  // much was left out). silent sends disable_notification=true, which asks Telegram to
+  // deliver without a notification sound; without it the field is not sent.
   // Returns true when every part was accepted (2xx). Otherwise false, with the reason in
-  // ErrorMessage(). A 429 answer is retried after its retry_after (at most 30 s, at most 3
-  // times); Cancel() cuts such a wait short. Throws vel::Exception only when no HTTP client
-  // can be made (no client class selected or registered).
+  // ErrorMessage(). A 429 answer (or a 503 with Retry-After) is retried after the wait it
+  // asks for (RetryWait: at most 30 s, at most 3 times); Cancel() cuts such a wait short. Throws
+  // vel::Exception only when no HTTP client can be made (no client class selected or registered).
   bool SendMessage(const std::string& msg, bool silent);
   // Why the last SendMessage failed; empty after a success. Never contains the bot token.
   const std::string& ErrorMessage() const { return FErrorMessage; }

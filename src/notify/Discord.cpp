@@ -56,6 +56,7 @@ bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userNam
     return false;
   }
   FErrorMessage.clear();
+  FThrottle.reset();
   return true;
 }
 
@@ -94,6 +95,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       }
       failure.Error += chat::RetryTooLongText(failure.RetryAfter);
     }
+    if (status == 429) FThrottle = failure.RetryAfter;
     FErrorMessage = HideToken(failure.Error);
     return false;
   }

@@ -70,6 +70,7 @@ bool TVelTelegram::Cancelled() const {
 
 bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
   FErrorMessage.clear();
+  FThrottle.reset();
   std::vector<std::string> parts;
   if (TelegramParseMode() == TParseMode::MarkdownV2)
     parts = chat::FormatTelegramParts(msg);
@@ -115,6 +116,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
       }
       failure.Error += chat::RetryTooLongText(failure.RetryAfter);
     }
+    if (status == 429) FThrottle = failure.RetryAfter;
     FErrorMessage = HideToken(failure.Error);
     return false;
   }

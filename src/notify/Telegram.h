@@ -3,6 +3,7 @@
 // Sends text messages to one chat through the Telegram Bot API method "sendMessage".
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "notify/Cancellation.h"
@@ -43,6 +44,9 @@ class TVelTelegram {
   bool SendMessage(const std::string& msg, bool silent);
   // Why the last SendMessage failed; empty after a success. Never contains the bot token.
   const std::string& ErrorMessage() const { return FErrorMessage; }
+  // When the last SendMessage failed because the service answered 429 (after the retries
+  // above): the wait it asked for (0 when it named none). Empty after any other outcome.
+  const std::optional<std::chrono::milliseconds>& Throttle() const { return FThrottle; }
 
   // Ends a retry wait in progress at once and the HTTP request under way within about a
   // second (the SendMessage concerned returns false); every later request fails at once. Safe to
@@ -64,6 +68,7 @@ class TVelTelegram {
   std::string FChatId;
   std::string FApiUrl = "https://api.telegram.org";
   std::string FErrorMessage;
+  std::optional<std::chrono::milliseconds> FThrottle;
   std::chrono::milliseconds FMaxRetryWait{30000};
 
   TCancellation FCancellation;

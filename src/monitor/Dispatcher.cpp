@@ -18,6 +18,11 @@ namespace vel {
 
 namespace {
 
+// How long a channel counts as in a storm after its last 429, and the least time between two
+// of its messages meanwhile (at most 30 a minute).
+constexpr std::chrono::seconds kStormMemory{60};
+constexpr std::chrono::seconds kStormSpacing{2};
+
 // Distinct exception classes a summary names; the rest are counted together.
 constexpr std::size_t kMaxSummaryClasses = 20;
 
@@ -134,8 +139,14 @@ class TVelDispatcher::TChannel {
   }
 
  private:
+  // A channel throttled within the last minute is in a storm: it summarises whatever waits
+  // and paces itself, so it does not run into the limit again and again.
+  bool Storm(TClock::time_point now) const {
+    return FThrottled && now - FLastThrottle < kStormMemory;
+  }
+
   bool Backlog(TClock::time_point now) const {
-    return FQueue.size() >= kBacklogBound ||
+    return FQueue.size() >= kBacklogBound || Storm(now) ||
            (!FQueue.empty() && now - FQueue.front().Queued > kBacklogAge);
   }
 
@@ -182,6 +193,10 @@ class TVelDispatcher::TChannel {
     for (;;) {
       FWake.wait(lock, [&] { return FClosed || !FQueue.empty(); });
       if (FClosed) break;
+      if (Storm(TClock::now()) &&
+          FWake.wait_until(lock, FLastSend + kStormSpacing, [&] { return FClosed; }))
+        break;
+      FLastSend = TClock::now();
       TItem item = TakeNext();
       FBusy = true;
       lock.unlock();
@@ -220,6 +235,8 @@ class TVelDispatcher::TChannel {
           auto wait = r.Wait > std::chrono::milliseconds::zero() ? r.Wait : kDefaultThrottleWait;
           wait = std::min(wait, kMaxThrottleWait);
           std::unique_lock lock(FLock);
+          FThrottled = true;
+          FLastThrottle = TClock::now();
           if (FWake.wait_for(lock, wait, [&] { return FClosed; })) return false;
           continue;  // the same message again
         }
@@ -261,6 +278,9 @@ class TVelDispatcher::TChannel {
   std::deque<TItem> FQueue;
   bool FBusy = false;
   bool FClosed = false;
+  bool FThrottled = false;
+  TClock::time_point FLastThrottle{};
+  TClock::time_point FLastSend{};
   std::size_t FUnsent = 0;
   int FErrors = 0;
   std::jthread FWorker;  // last: joined before the state above goes

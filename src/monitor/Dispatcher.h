@@ -11,12 +11,13 @@
 // Throttling is not failure: a channel answered with 429 waits as asked and sends the same
 // message again, however long that lasts; only Shutdown ends the wait.
 //
-// A backlog is summarised: when a channel's queue holds more than kBacklogBound alerts, or its
-// oldest alert has waited longer than kBacklogAge, the queued alerts of one application go out
-// as one summary (count of exception logs, count per exception class, time span, and the
-// newest alert as it would have gone out alone). A queued status report of an application is
-// replaced by a newer one of the same application. Without a backlog every notification goes
-// out exactly as it was queued.
+// A backlog is summarised: when a channel's queue holds more than kBacklogBound alerts, its
+// oldest alert has waited longer than kBacklogAge, or the channel was throttled within the last
+// minute (it then also sends at most one message every 2 s), the queued alerts of one
+// application go out as one summary (count of exception logs, count per exception class, time span,
+// and the newest alert as it would have gone out alone). A queued status report of an application
+// is replaced by a newer one of the same application. Without a backlog every notification goes out
+// exactly as it was queued.
 
 #include <chrono>
 #include <condition_variable>

@@ -417,8 +417,7 @@ TEST_F(Dispatcher, StopWithABacklogCancelsAndLogsTheCountNotAFailure) {
   ASSERT_TRUE(mock_.WaitForRequests(2));
   c.reset();  // the held requests are cancelled after the grace
   const auto lines = LogLines();
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{
-                "Error: Telegram: 5 notifications were not sent before the stop",
-                "Error: Discord: 1 notification was not sent before the stop"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Error: Telegram: 5 notifications were not sent before the stop",
+                       "Error: Discord: 1 notification was not sent before the stop"}));
 }

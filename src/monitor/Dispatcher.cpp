@@ -227,6 +227,10 @@ class TVelDispatcher::TChannel {
         case TOutcome::ocDelivered: {
           std::lock_guard lock(FLock);
           FErrors = 0;
+          if (r.Throttled) {  // went through only after the sender waited out a 429
+            FThrottled = true;
+            FLastThrottle = TClock::now();
+          }
           return true;
         }
         case TOutcome::ocCancelled:
@@ -378,7 +382,8 @@ TVelDispatcher::TResult TVelDispatcher::DeliverTelegram(const std::string& title
     if (FCancelled) sender->Cancel();
     FVelTelegram = std::move(sender);
   }
-  if (FVelTelegram->SendMessage(FramedText(title, body), true)) return {};
+  if (FVelTelegram->SendMessage(FramedText(title, body), true))
+    return {TOutcome::ocDelivered, {}, {}, FVelTelegram->Throttle().has_value()};
   if (FVelTelegram->Cancelled()) return {TOutcome::ocCancelled, {}, {}};
   if (FVelTelegram->Throttle()) return {TOutcome::ocThrottled, {}, *FVelTelegram->Throttle()};
   return {TOutcome::ocFailed, OrDefault(FVelTelegram->ErrorMessage(), "Telegram"), {}};
@@ -394,7 +399,8 @@ TVelDispatcher::TResult TVelDispatcher::DeliverDiscord(const std::string& title,
     if (FCancelled) sender->Cancel();
     FVelDiscord = std::move(sender);
   }
-  if (FVelDiscord->SendMessage(FramedText(title, body), config.UserName())) return {};
+  if (FVelDiscord->SendMessage(FramedText(title, body), config.UserName()))
+    return {TOutcome::ocDelivered, {}, {}, FVelDiscord->Throttle().has_value()};
   if (FVelDiscord->Cancelled()) return {TOutcome::ocCancelled, {}, {}};
   if (FVelDiscord->Throttle()) return {TOutcome::ocThrottled, {}, *FVelDiscord->Throttle()};
   return {TOutcome::ocFailed, OrDefault(FVelDiscord->ErrorMessage(), "Discord"), {}};

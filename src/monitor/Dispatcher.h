@@ -94,6 +94,7 @@ class TVelDispatcher {
     TOutcome Outcome = TOutcome::ocDelivered;
     std::string Error;
     std::chrono::milliseconds Wait{0};
+    bool Throttled = false;  // delivered, but only after waiting out a 429
   };
 
   static TItem MakeItem(const std::string& title, const std::string& body,

@@ -76,6 +76,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       // Named like the HTTP failures below, so a transport failure in the log says which
       // channel it hit.
       FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
+      FThrottle.reset();
       return false;
     }
     const int status = client->ResponseCode();
@@ -87,6 +88,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
     auto failure =
         chat::ReadChatFailure(kClassName, status, client->ResponseText(), client->DataBytes(),
                               "message", client->ResponseHeader("Retry-After"));
+    if (status == 429) FThrottle = failure.RetryAfter;
     if (status == 429 && attempt < kMaxRetries) {
       if (failure.RetryAfter <= FMaxRetryWait) {
         if (FCancellation.Wait(failure.RetryAfter)) continue;
@@ -95,7 +97,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       }
       failure.Error += chat::RetryTooLongText(failure.RetryAfter);
     }
-    if (status == 429) FThrottle = failure.RetryAfter;
+    if (status != 429) FThrottle.reset();  // a later failure of another kind
     FErrorMessage = HideToken(failure.Error);
     return false;
   }

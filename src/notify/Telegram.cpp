@@ -100,6 +100,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
 
     if (!client->Post(GetPostURL(), form)) {
       FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
+      FThrottle.reset();
       return false;
     }
     const int status = client->ResponseCode();
@@ -108,6 +109,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
     auto failure =
         chat::ReadChatFailure(kClassName, status, client->ResponseText(), client->DataBytes(),
                               "description", client->ResponseHeader("Retry-After"));
+    if (status == 429) FThrottle = failure.RetryAfter;
     if (status == 429 && attempt < kMaxRetries) {
       if (failure.RetryAfter <= FMaxRetryWait) {
         if (FCancellation.Wait(failure.RetryAfter)) continue;
@@ -116,7 +118,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
       }
       failure.Error += chat::RetryTooLongText(failure.RetryAfter);
     }
-    if (status == 429) FThrottle = failure.RetryAfter;
+    if (status != 429) FThrottle.reset();  // a later failure of another kind
     FErrorMessage = HideToken(failure.Error);
     return false;
   }

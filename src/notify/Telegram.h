@@ -44,8 +44,8 @@ class TVelTelegram {
   bool SendMessage(const std::string& msg, bool silent);
   // Why the last SendMessage failed; empty after a success. Never contains the bot token.
   const std::string& ErrorMessage() const { return FErrorMessage; }
-  // When the last SendMessage failed because the service answered 429 (after the retries
-  // above): the wait it asked for (0 when it named none). Empty after any other outcome.
+  // When the service answered 429 during the last SendMessage (whether a retry then went
+  // through or not): the last wait it asked for (0 when it named none). Empty otherwise.
   const std::optional<std::chrono::milliseconds>& Throttle() const { return FThrottle; }
 
   // Ends a retry wait in progress at once and the HTTP request under way within about a

@@ -47,6 +47,7 @@ bool TVelDiscord::Cancelled() const {
 }
 
 bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userName) {
+  FThrottle.reset();
   const std::vector<std::string> parts = chat::FormatDiscordParts(msg);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (SendPart(parts[i], userName)) continue;
@@ -56,7 +57,6 @@ bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userNam
     return false;
   }
   FErrorMessage.clear();
-  FThrottle.reset();
   return true;
 }
 

@@ -377,10 +377,13 @@ class StopFaultTest(FaultTest):
         self.assertNotIn("Error", service.diagnostic_log())
 
     def test_stop_with_a_backlog_logs_the_count_not_a_failure(self):
-        service, mock = self.start(mock_args=("--hang", "telegram"), telegram={"MaxErrors": 1})
+        # Telegram asks for a 30 s pause (a held request would end in its own read time-out,
+        # a real failure, within the grace).
+        service, mock = self.start(mock_args=("--fail", "telegram=429", "--retry-after", "30"),
+                                   telegram={"MaxErrors": 1})
         for k in range(3):
             self.alert(f"held{k}.Log", cls=f"EHeld{k}")
-        self.assertTrue(mock.wait_output("holding telegram"))
+        self.assertTrue(mock.wait_output("fault telegram 429"))
         self.assertTrue(mock.wait_for(3, "discord"))
         code, seconds = service.stop(timeout=10)
         self.assertEqual(code, 0)

@@ -1,16 +1,15 @@
 // The exception-log alerts: one folder monitor per enabled application, and the step that
 // turns a new exception-log file into one alert per channel.
 
-#include <chrono>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "common/Exception.h"
 #include "common/FileStream.h"
 #include "common/Strings.h"
 #include "folderwatch/FolderMonitor.h"
 #include "monitor/MonitorController.h"
+#include "monitor/SettleWait.h"
 #include "service/AppLog.h"
 
 namespace vel {
@@ -29,8 +28,6 @@ const std::string kRestartHintLine =
     "Depending on the error condition, it might be possible to restart the application.\r\n";
 const std::string kFence = "```";
 
-// Gives the writer time to finish the file it has just created.
-constexpr auto kSettleWait = std::chrono::milliseconds(100);
 // Exception logs are a few kilobytes; anything far larger is not one worth reading whole.
 constexpr std::uintmax_t kMaxLogFileSize = 16u * 1024u * 1024u;
 
@@ -63,6 +60,8 @@ void TVelMonitorController::StartAlerts() {
                      " was deleted or moved away; it is watched again once it exists");
       });
       monitor->Activate();
+      // Files closed by their writer are read at once instead of after the full settle time.
+      FSettleWait->WatchFolder(app->LogPath());
       std::lock_guard lock(FFolderMonitorLock);
       FFolderMonitorList.push_back(std::move(monitor));
     } catch (const std::exception& e) {
@@ -100,18 +99,24 @@ void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor* sender,
                                               const TFolderItemInfo& item) {
   if (sender == nullptr || !FConfig->Enabled() || item.Action != faNew) return;
 
-  std::this_thread::sleep_for(kSettleWait);
+  // The writer gets time to finish the file: it is read once closed after writing, and at
+  // the latest when the settle time has passed. Waits of several files overlap.
+  FSettleWait->Add(item.Name, [this, title = sender->Name(), name = item.Name] {
+    RunGuarded([&] { AlertFile(title, name); }, "DoOnFolderChanged");
+  });
+}
 
+void TVelMonitorController::AlertFile(const std::string& title, const std::string& fileName) {
   // Only a regular file (a symbolic link counts by its target) is read: a folder is not a
   // log, and a pipe or device would block the read for good.
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(item.Name, ec)) return;
-  const std::uintmax_t size = std::filesystem::file_size(item.Name, ec);
+  if (!std::filesystem::is_regular_file(fileName, ec)) return;
+  const std::uintmax_t size = std::filesystem::file_size(fileName, ec);
   if (!ec && size > kMaxLogFileSize)
-    throw Exception("File \"" + item.Name + "\" is not read: its size of " + std::to_string(size) +
+    throw Exception("File \"" + fileName + "\" is not read: its size of " + std::to_string(size) +
                     " bytes exceeds the limit of " + std::to_string(kMaxLogFileSize) + " bytes");
 
-  std::string text = TVelTextFileReader::ReadAllText(item.Name, false);
+  std::string text = TVelTextFileReader::ReadAllText(fileName, false);
   if (text.empty()) return;
   if (text.find(kMessageKey) == std::string::npos || text.find(kAddressKey) == std::string::npos)
     return;
@@ -122,8 +127,8 @@ void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor* sender,
   {
     // Test and add together: two monitors on one folder alert a file once.
     std::lock_guard lock(FRingLock);
-    if (FFileNotificationList->Contains(item.Name)) return;
-    FFileNotificationList->Add(item.Name);
+    if (FFileNotificationList->Contains(fileName)) return;
+    FFileNotificationList->Add(fileName);
   }
 
   const bool telegramShort = FConfig->TelegramConfig().TruncateErrorLog();
@@ -132,10 +137,10 @@ void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor* sender,
   const TAlertTexts texts =
       ShapeAlertTexts(std::move(text), telegramShort || discordShort || emailShort);
 
-  const std::string title = sender->Name();
-  SendToTelegram(title, telegramShort ? texts.ChatShort : texts.Full);
-  SendToDiscord(title, discordShort ? texts.ChatShort : texts.Full);
-  SendToEmail(title, emailShort ? texts.Short : texts.Full);
+  const TNotificationInfo info{TNotificationKind::nkAlert, exceptionClass};
+  SendToTelegram(title, telegramShort ? texts.ChatShort : texts.Full, info);
+  SendToDiscord(title, discordShort ? texts.ChatShort : texts.Full, info);
+  SendToEmail(title, emailShort ? texts.Short : texts.Full, info);
 }
 
 TVelMonitorController::TAlertTexts TVelMonitorController::ShapeAlertTexts(std::string text,

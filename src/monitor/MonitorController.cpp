@@ -9,8 +9,7 @@
 #include "common/Threads.h"
 #include "folderwatch/FolderMonitor.h"
 #include "mailslot/Mailslot.h"
-#include "notify/Discord.h"
-#include "notify/Telegram.h"
+#include "monitor/SettleWait.h"
 #include "service/AppLog.h"
 
 namespace vel {
@@ -23,6 +22,8 @@ TVelMonitorController::TVelMonitorController(TVelMonitorOptions options)
     : FOptions(std::move(options)) {
   FFileNotificationList = std::make_unique<TCircularBuffer<std::string>>(kRecentFileCapacity);
   FConfig = std::make_unique<TVelMonitorConfig>(FOptions.ConfigFile);
+  FDispatcher = std::make_unique<TVelDispatcher>(*FConfig);
+  FSettleWait = std::make_unique<TVelSettleWait>(std::chrono::milliseconds(FOptions.SettleWaitMs));
   Init();
 }
 
@@ -31,17 +32,22 @@ TVelMonitorController::~TVelMonitorController() {
   // catches what slips past them.
   try {
     Stop();
-    // Work still running may sit in a chat request or a rate-limit pause; end it so the
-    // joins below come at once.
-    CancelDeliveries();
   } catch (const std::exception& e) {
     AppendAppLog(std::string("Error: ") + e.what());
   } catch (...) {
     AppendAppLog("Error: unknown failure while stopping the monitor");
   }
-  // The members then go in reverse declaration order: the relay's thread and the folder
-  // monitors' workers are joined before the mailslot, senders, configuration and ring they
-  // use are released.
+  // Everything that queues notifications ends first: the folder monitors' workers (whose
+  // handlers only hand files to the settle wait), the relay's thread, then the settle wait,
+  // which reads the files still waiting at once. The dispatcher then has the rest of the
+  // grace for what is queued and under way.
+  {
+    std::lock_guard lock(FFolderMonitorLock);
+    FRetiredMonitors.clear();
+  }
+  FMailslotWorkerThread.reset();
+  FSettleWait.reset();
+  FDispatcher->Shutdown(FStopRequested + std::chrono::milliseconds(FOptions.StopGraceMs));
 }
 
 void TVelMonitorController::Init() {
@@ -57,6 +63,10 @@ void TVelMonitorController::Start() {
 }
 
 void TVelMonitorController::Stop() {
+  if (!FStopRequestedSet) {
+    FStopRequestedSet = true;
+    FStopRequested = std::chrono::steady_clock::now();
+  }
   StopRelay();
   StopAlerts();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "config/MonitorConfig.h"
 #include "monitor/CircularBuffer.h"
+#include "monitor/Dispatcher.h"
 
 namespace vel {
 
@@ -16,8 +18,7 @@ class TVelFolderMonitor;
 struct TFolderItemInfo;
 class TVelMailslotServer;
 class TVelTimedThread;
-class TVelTelegram;
-class TVelDiscord;
+class TVelSettleWait;
 
 // What the service fixes and tests change: the INI file, the status channel's name and the
 // relay's poll interval.
@@ -25,12 +26,18 @@ struct TVelMonitorOptions {
   std::string ConfigFile;  // empty: the executable's path with ".ini"
   std::string MailslotId = "vel_servermonitor";
   int PollIntervalMs = 2500;
+  // How long deliveries under way and queued may go on after the stop request before they
+  // are cancelled (the service host allows the same before it ends the process).
+  int StopGraceMs = 3000;
+  // Longest wait between seeing a new file and reading it, when its writer has not closed it.
+  int SettleWaitMs = 100;
 };
 
 // The root object of the running service. It owns the configuration and the objects of its
 // three duties, each implemented in a file of its own:
 //   MonitorController.cpp  lifecycle and the guarded runner
-//   MonitorDispatcher.cpp  delivery to Telegram, Discord and e-mail with channel health
+//   MonitorDispatcher.cpp  the entry points of the dispatcher (Dispatcher.h: a queue and a
+//                          worker per channel, with channel health)
 //   MonitorRelay.cpp       the status report relay (mailslot + timed thread)
 //   MonitorAlerts.cpp      the exception-log alerts (folder monitors + ring)
 class TVelMonitorController {
@@ -39,7 +46,9 @@ class TVelMonitorController {
   using TAction = std::function<void()>;
 
   explicit TVelMonitorController(TVelMonitorOptions options = {});
-  // Stops once more, then waits for the worker threads before anything they use goes away.
+  // Stops once more and waits for the worker threads; then lets the deliveries under way and
+  // queued go on until the stop grace has passed since the first Stop, cancels what is left
+  // (logging what was not sent) and releases everything.
   ~TVelMonitorController();
   TVelMonitorController(const TVelMonitorController&) = delete;
   TVelMonitorController& operator=(const TVelMonitorController&) = delete;
@@ -60,12 +69,14 @@ class TVelMonitorController {
   const TVelMonitorOptions& Options() const { return FOptions; }
 
   // --- Notification dispatcher ---------------------------------------------------------
-  void SendToTelegram(const std::string& title, const std::string& body);
-  void SendToDiscord(const std::string& title, const std::string& body);
-  void SendToEmail(const std::string& title, const std::string& body);
-  // Ends the chat deliveries under way (a retry pause or an HTTP request) and makes later ones
-  // fail at once. The destructor calls it so that a hanging channel never holds up the exit.
-  void CancelDeliveries();
+  // Queue one notification on one channel and return at once (Dispatcher.h).
+  void SendToTelegram(const std::string& title, const std::string& body,
+                      const TNotificationInfo& info = {});
+  void SendToDiscord(const std::string& title, const std::string& body,
+                     const TNotificationInfo& info = {});
+  void SendToEmail(const std::string& title, const std::string& body,
+                   const TNotificationInfo& info = {});
+  TVelDispatcher& Dispatcher() { return *FDispatcher; }
   int TelegramErrors() const;
   int DiscordErrors() const;
   int EmailErrors() const;
@@ -81,7 +92,11 @@ class TVelMonitorController {
 
   // --- Exception-log alerts --------------------------------------------------------------
   void ExecOnFolderChanged(TVelFolderMonitor* sender, const TFolderItemInfo& item);
+  // Checks the change and hands a new file to the settle wait, which calls AlertFile once the
+  // writer has closed it or the settle time has passed.
   void DoOnFolderChanged(TVelFolderMonitor* sender, const TFolderItemInfo& item);
+  // Reads one settled file and queues its alert on every channel.
+  void AlertFile(const std::string& title, const std::string& fileName);
   static std::string ExtractLogValue(const std::string& text, const std::string& key);
   // The texts one exception log becomes: Full without the writer's first separator line and
   // restart hint; Short the part before the application details (empty unless withShort),
@@ -114,19 +129,12 @@ class TVelMonitorController {
   std::unique_ptr<TVelMonitorConfig> FConfig;
   TOnMessageProc FOnMessage;
 
-  // Dispatcher: one lock per channel around lazy creation, sending, counting and
-  // switching off, so a slow channel never holds up another.
-  mutable std::mutex FTelegramLock;
-  mutable std::mutex FDiscordLock;
-  mutable std::mutex FEmailLock;
-  // Guards the two sender pointers against CancelDeliveries; they are set under both locks.
-  std::mutex FSenderLock;
-  bool FDeliveriesCancelled = false;
-  std::unique_ptr<TVelTelegram> FVelTelegram;
-  std::unique_ptr<TVelDiscord> FVelDiscord;
-  int FTelegramErrors = 0;
-  int FDiscordErrors = 0;
-  int FEmailErrors = 0;
+  // Declared after the configuration it reads and before everything that queues on it.
+  std::unique_ptr<TVelDispatcher> FDispatcher;
+  std::chrono::steady_clock::time_point FStopRequested{};
+  bool FStopRequestedSet = false;
+  // Before the folder monitors that hand it new files; its thread queues alerts.
+  std::unique_ptr<TVelSettleWait> FSettleWait;
 
   std::unique_ptr<TVelMailslotServer> FMailslot;
   bool FRelayStopped = false;

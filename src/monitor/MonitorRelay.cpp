@@ -279,9 +279,11 @@ void TVelMonitorController::ProcessStatusMessage(const std::string& msg) {
     }
   }
   const std::string fenced = std::string(kFence) + report + kFence;
-  SendToTelegram(name, fenced);
-  SendToDiscord(name, fenced);
-  SendToEmail(name, report);
+  // A newer report of the same application replaces one still queued.
+  const TNotificationInfo info{TNotificationKind::nkStatus, {}};
+  SendToTelegram(name, fenced, info);
+  SendToDiscord(name, fenced, info);
+  SendToEmail(name, report, info);
   if (FOnMessage) FOnMessage(msg);
 }
 

@@ -50,6 +50,7 @@ bool TVelDiscord::Cancelled() const {
 }
 
 bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userName) {
+  FThrottle.reset();
   const std::vector<std::string> parts = chat::FormatDiscordParts(msg, 2000, chat::kMaxChatParts);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (SendPart(parts[i], userName)) continue;
@@ -79,6 +80,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       // Named like the HTTP failures below, so a transport failure in the log says which
       // channel it hit.
       FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
+      FThrottle.reset();
       return false;
     }
     const int status = client->ResponseCode();
@@ -89,8 +91,10 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
 
     std::string error = chat::ChatFailureText(kClassName, status, client->ResponseText(),
                                               client->DataBytes(), "message");
-    if (IsThrottled(*client) && attempt < kMaxRetries) {
-      const std::chrono::milliseconds wait = RetryWait(*client);
+    const bool throttled = IsThrottled(*client);
+    if (throttled) FThrottle = RetryWait(*client);
+    if (throttled && attempt < kMaxRetries) {
+      const std::chrono::milliseconds wait = *FThrottle;
       if (wait <= FMaxRetryWait) {
         if (FCancellation.Wait(wait)) continue;
         FErrorMessage = HideToken(error + " (retry cancelled)");
@@ -98,6 +102,7 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       }
       error += chat::RetryTooLongText(wait);
     }
+    if (!throttled) FThrottle.reset();  // a later failure of another kind
     FErrorMessage = HideToken(error);
     return false;
   }

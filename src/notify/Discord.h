@@ -3,6 +3,7 @@
 // Posts text messages to a Discord channel through an incoming webhook.
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "notify/Cancellation.h"
@@ -40,6 +41,9 @@ class TVelDiscord {
   bool SendMessage(const std::string& msg, const std::string& userName);
   // Why the last SendMessage failed; empty after a success. Never contains the token.
   const std::string& ErrorMessage() const { return FErrorMessage; }
+  // When the service answered 429 during the last SendMessage (whether a retry then went
+  // through or not): the last wait it asked for (0 when it named none). Empty otherwise.
+  const std::optional<std::chrono::milliseconds>& Throttle() const { return FThrottle; }
 
   // Ends a retry wait in progress at once and the HTTP request under way within about a
   // second (the SendMessage concerned returns false); every later request fails at once. Safe to
@@ -60,6 +64,7 @@ class TVelDiscord {
   std::string FToken;
   std::string FBaseURL = "https://discord.com/api/webhooks/";
   std::string FErrorMessage;
+  std::optional<std::chrono::milliseconds> FThrottle;
   std::chrono::milliseconds FMaxRetryWait{30000};
 
   TCancellation FCancellation;

@@ -73,6 +73,7 @@ bool TVelTelegram::Cancelled() const {
 
 bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
   FErrorMessage.clear();
+  FThrottle.reset();
   std::vector<std::string> parts;
   if (TelegramParseMode() == TParseMode::MarkdownV2)
     parts = chat::FormatTelegramParts(msg, 4096, chat::kMaxChatParts);
@@ -103,6 +104,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
 
     if (!client->Post(GetPostURL(), form)) {
       FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
+      FThrottle.reset();
       return false;
     }
     const int status = client->ResponseCode();
@@ -110,8 +112,10 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
 
     std::string error = chat::ChatFailureText(kClassName, status, client->ResponseText(),
                                               client->DataBytes(), "description");
-    if (IsThrottled(*client) && attempt < kMaxRetries) {
-      const std::chrono::milliseconds wait = RetryWait(*client);
+    const bool throttled = IsThrottled(*client);
+    if (throttled) FThrottle = RetryWait(*client);
+    if (throttled && attempt < kMaxRetries) {
+      const std::chrono::milliseconds wait = *FThrottle;
       if (wait <= FMaxRetryWait) {
         if (FCancellation.Wait(wait)) continue;
         FErrorMessage = HideToken(error + " (retry cancelled)");
@@ -119,6 +123,7 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
       }
       error += chat::RetryTooLongText(wait);
     }
+    if (!throttled) FThrottle.reset();  // a later failure of another kind
     FErrorMessage = HideToken(error);
     return false;
   }

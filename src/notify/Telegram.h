@@ -3,6 +3,7 @@
 // Sends text messages to one chat through the Telegram Bot API method "sendMessage".
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "notify/Cancellation.h"
@@ -45,6 +46,9 @@ class TVelTelegram {
   bool SendMessage(const std::string& msg, bool silent);
   // Why the last SendMessage failed; empty after a success. Never contains the bot token.
   const std::string& ErrorMessage() const { return FErrorMessage; }
+  // When the service answered 429 during the last SendMessage (whether a retry then went
+  // through or not): the last wait it asked for (0 when it named none). Empty otherwise.
+  const std::optional<std::chrono::milliseconds>& Throttle() const { return FThrottle; }
 
   // Ends a retry wait in progress at once and the HTTP request under way within about a
   // second (the SendMessage concerned returns false); every later request fails at once. Safe to
@@ -66,6 +70,7 @@ class TVelTelegram {
   std::string FChatId;
   std::string FApiUrl = "https://api.telegram.org";
   std::string FErrorMessage;
+  std::optional<std::chrono::milliseconds> FThrottle;
   std::chrono::milliseconds FMaxRetryWait{30000};
 
   TCancellation FCancellation;

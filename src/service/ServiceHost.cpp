@@ -23,8 +23,10 @@ namespace vel {
 
 namespace {
 
-// How long a stopping service may take to finish the work in hand before the process ends.
-constexpr std::chrono::milliseconds kStopGrace{3000};
+// After the controller's stop grace (TVelMonitorOptions::StopGraceMs), in which deliveries
+// under way and queued may finish, the controller cancels what is left; this is how long the
+// cancelled work then has to wind down before the process ends regardless.
+constexpr std::chrono::milliseconds kCancelAllowance{2000};
 
 std::string TrimTrailingSlashes(std::string s) {
   while (s.size() > 1 && s.back() == '/') s.pop_back();
@@ -79,18 +81,19 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
   host_detail::WaitForStopSignal();
   host_detail::NotifyServiceManager("STOPPING=1");
 
-  // Stop returns at once, but releasing the controller waits for deliveries already under
-  // way, and a channel that hangs could hold the process for the length of its time-outs.
-  // A stopped service has nothing left to do, so after a grace period the process ends with
-  // whatever is still running.
+  // Stop returns at once; releasing the controller gives the deliveries under way and queued
+  // the stop grace, then cancels them. A mail session cannot be interrupted and could hold
+  // the process for the length of its time-outs, so the process ends with whatever is still
+  // running once the cancelled work has had its allowance too.
   std::mutex m;
   std::condition_variable cv;
   bool finished = false;
+  const auto limit = std::chrono::milliseconds(options.StopGraceMs) + kCancelAllowance;
   std::jthread watchdog([&] {
     std::unique_lock lock(m);
-    if (cv.wait_for(lock, kStopGrace, [&] { return finished; })) return;
-    AppendAppLog("Error: Work still running " + std::to_string(kStopGrace.count()) +
-                 " ms after the stop request was abandoned");
+    if (cv.wait_for(lock, limit, [&] { return finished; })) return;
+    AppendAppLog("Error: Abandoning work still running " + std::to_string(limit.count()) +
+                 " ms after the stop request");
     host_detail::ExitProcessNow(0);
   });
 

@@ -154,8 +154,8 @@ int SendStatus(const std::string& channel, const std::string& appName) {
 
 TEST_F(ControllerLifecycle, AllApplicationsDisabledStillRelaysStatusReports) {
   auto options = Options(Ini(true, false));
+  vel::test::Latch<std::string> got;  // outlives the controller, whose relay thread sets it
   TVelMonitorController c(options);
-  vel::test::Latch<std::string> got;
   c.SetOnMessage([&](const std::string& msg) { got.Set(msg); });
   c.Start();
   EXPECT_EQ(c.FolderMonitorCount(), 0u);

@@ -103,6 +103,10 @@ class Dispatcher : public ::testing::Test {
     }
     return lines;
   }
+  // Sends only queue; this waits until every channel has dealt with what was queued.
+  static void Drain(TVelMonitorController& c) {
+    ASSERT_TRUE(c.Dispatcher().WaitIdle(std::chrono::seconds(60)));
+  }
   static int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
     int n = 0;
     for (const auto& l : lines) n += l.rfind(prefix, 0) == 0;
@@ -125,6 +129,7 @@ TEST_F(Dispatcher, OneNotificationReachesAllThreeChannels) {
   c->SendToTelegram("Shop", "x");
   c->SendToDiscord("Shop", "x");
   c->SendToEmail("Shop", "x");
+  Drain(*c);
 
   auto tg = mock_.TelegramRequests();
   ASSERT_EQ(tg.size(), 1u);
@@ -153,6 +158,7 @@ TEST_F(Dispatcher, ChatAlertsAreBoundedAndAudibleWhileMailCarriesTheWholeText) {
   c->SendToTelegram("Shop", "```\r\n" + log + "\r\n```");
   c->SendToDiscord("Shop", "```\r\n" + log + "\r\n```");
   c->SendToEmail("Shop", log);
+  Drain(*c);
   auto tg = mock_.TelegramRequests();
   ASSERT_EQ(tg.size(), chat::kMaxChatParts);
   for (auto& r : tg) EXPECT_EQ(r.Form.count("disable_notification"), 0u);
@@ -168,6 +174,7 @@ TEST_F(Dispatcher, ChatAlertsAreBoundedAndAudibleWhileMailCarriesTheWholeText) {
   // Silent only when the operator asks for it.
   auto quiet = Controller(Telegram(3) + "DisableNotification=1\n");
   quiet->SendToTelegram("Shop", "x");
+  Drain(*quiet);
   EXPECT_EQ(mock_.TelegramRequests().back().Form["disable_notification"], "true");
 }
 
@@ -175,6 +182,7 @@ TEST_F(Dispatcher, ChannelIsSwitchedOffWhenFailuresPassMaxErrors) {
   auto c = Controller(Telegram(3));
   mock_.RespondTelegramError(400, "Bad Request: chat not found", 4);
   for (int i = 0; i < 4; ++i) c->SendToTelegram("Shop", "failure " + std::to_string(i));
+  Drain(*c);
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 5u);
   for (int i = 0; i < 4; ++i) {
@@ -188,6 +196,7 @@ TEST_F(Dispatcher, ChannelIsSwitchedOffWhenFailuresPassMaxErrors) {
 
   // Switched off: later notifications skip the channel without a trace.
   c->SendToTelegram("Shop", "later");
+  Drain(*c);
   EXPECT_EQ(mock_.RequestCount(), 4u);
   EXPECT_EQ(LogLines().size(), 5u);
 }
@@ -198,6 +207,7 @@ TEST_F(Dispatcher, SuccessResetsTheCount) {
   mock_.RespondWith(204, "", 1);
   mock_.RespondDiscordError(500, "boom", 3);
   for (int i = 0; i < 6; ++i) c->SendToDiscord("Shop", "x");
+  Drain(*c);
   EXPECT_TRUE(c->Config().DiscordConfig().Enabled());
   EXPECT_EQ(c->DiscordErrors(), 3);
   auto lines = LogLines();
@@ -206,6 +216,7 @@ TEST_F(Dispatcher, SuccessResetsTheCount) {
   // One more failure passes the limit.
   mock_.RespondDiscordError(500, "boom", 1);
   c->SendToDiscord("Shop", "x");
+  Drain(*c);
   EXPECT_EQ(LogLines().back(), "Disabling Discord notification (Number of consecutive errors: 4)");
 }
 
@@ -217,6 +228,7 @@ TEST_F(Dispatcher, MaxErrorsZeroNeverSwitchesOff) {
     c->SendToTelegram("Shop", "x");
     c->SendToEmail("Shop", "x");
   }
+  Drain(*c);
   EXPECT_TRUE(c->Config().TelegramConfig().Enabled());
   EXPECT_TRUE(c->Config().EmailConfig().Enabled());
   EXPECT_EQ(c->TelegramErrors(), 6);
@@ -232,7 +244,9 @@ TEST_F(Dispatcher, EmailSwitchOffLineAndPasswordKeptOut) {
   c->Config().EmailConfig().SetMaxErrors(1);
   c->SendToEmail("Shop", "x");
   c->SendToEmail("Shop", "x");
+  Drain(*c);
   c->SendToEmail("Shop", "x");  // skipped
+  Drain(*c);
   auto lines = LogLines();
   EXPECT_EQ(CountPrefix(lines, "Error: "), 2);
   EXPECT_EQ(lines.back(), "Disabling Email notification (Number of consecutive errors: 2)");
@@ -249,6 +263,7 @@ TEST_F(Dispatcher, ChannelsNotReadyAreSkippedSilently) {
     c->SendToDiscord("Shop", "x");
     c->SendToEmail("Shop", "x");
   }
+  Drain(*c);
   EXPECT_EQ(mock_.RequestCount(), 0u);
   EXPECT_TRUE(LogLines().empty());
   EXPECT_EQ(c->TelegramErrors() + c->DiscordErrors() + c->EmailErrors(), 0);
@@ -293,6 +308,7 @@ TEST_F(Dispatcher, ConcurrentDeliveriesStayConsistent) {
   }
   go.Set(true);
   for (auto& th : threads) th.join();
+  Drain(*c);
 
   EXPECT_EQ(mock_.TelegramRequests().size(), size_t(kThreads * kEach));
   EXPECT_EQ(mock_.DiscordRequests().size(), size_t(kThreads * kEach));
@@ -303,6 +319,135 @@ TEST_F(Dispatcher, ConcurrentDeliveriesStayConsistent) {
   // Both chat senders were made once and still work; a success clears both counts.
   c->SendToTelegram("Shop", "after");
   c->SendToDiscord("Shop", "after");
+  Drain(*c);
   EXPECT_EQ(c->TelegramErrors(), 0);
   EXPECT_EQ(c->DiscordErrors(), 0);
+}
+
+namespace {
+
+// Exception logs a delivered chat text stands for: the count of a summary, else 1.
+size_t AlertsIn(const std::string& text) {
+  const std::string mark = "Summary of ";
+  const auto at = text.find(mark);
+  return at == std::string::npos ? 1 : std::stoul(text.substr(at + mark.size()));
+}
+
+// A loopback port that accepts connections and never says a word.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 8);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() { Close(); }
+  int Port() const { return port_; }
+  // Connections waiting to be accepted are refused from now on.
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace
+
+TEST_F(Dispatcher, HangingMailServerDoesNotDelayTheChats) {
+  SilentServer smtp;
+  auto c = Controller(Telegram(3) + Discord(3) + Email(smtp.Port()));
+  for (int i = 0; i < 3; ++i) {
+    c->SendToEmail("Shop", "stuck " + std::to_string(i));
+    c->SendToTelegram("Shop", "chat " + std::to_string(i));
+    c->SendToDiscord("Shop", "chat " + std::to_string(i));
+  }
+  // The mail server has not answered the first greeting yet; the chats are through.
+  ASSERT_TRUE(mock_.WaitForRequests(6));
+  EXPECT_EQ(mock_.TelegramRequests().size(), 3u);
+  EXPECT_EQ(mock_.DiscordRequests().size(), 3u);
+  EXPECT_EQ(c->TelegramErrors() + c->DiscordErrors(), 0);
+  smtp.Close();  // the mail deliveries fail now, so the controller goes without delay
+}
+
+TEST_F(Dispatcher, RateLimitStormNeverSwitchesOffAndSummariesCountEveryAlert) {
+  auto c = Controller(Telegram(1));
+  constexpr int kLimited = 10, kAlerts = 60;
+  mock_.RespondRateLimited(0.2, kLimited);
+  for (int i = 0; i < kAlerts; ++i)
+    c->SendToTelegram("Shop", "alert " + std::to_string(i),
+                      {TNotificationKind::nkAlert, i % 3 ? "EAccessViolation" : "EDivByZero"});
+  Drain(*c);
+  EXPECT_TRUE(c->Config().TelegramConfig().Enabled());
+  EXPECT_EQ(c->TelegramErrors(), 0);
+  EXPECT_TRUE(LogLines().empty());
+
+  const auto requests = mock_.TelegramRequests();
+  ASSERT_GT(requests.size(), size_t(kLimited));
+  size_t accounted = 0;
+  for (size_t i = kLimited; i < requests.size(); ++i)
+    accounted += AlertsIn(requests[i].Form.at("text"));
+  EXPECT_EQ(accounted, size_t(kAlerts));
+  // The backlog went out as a summary, not alert by alert.
+  EXPECT_LT(requests.size() - kLimited, 10u);
+  const std::string last = requests.back().Form.at("text");
+  EXPECT_NE(last.find("EDivByZero: "), std::string::npos) << last;
+  EXPECT_NE(last.find("alert 59"), std::string::npos) << "the newest alert closes the summary";
+}
+
+TEST_F(Dispatcher, NewerStatusReportReplacesTheQueuedOne) {
+  auto c = Controller(Telegram(3));
+  mock_.SetNeverAnswer(true);
+  c->SendToTelegram("Shop", "held");
+  ASSERT_TRUE(mock_.WaitForRequests(1));
+  const TNotificationInfo status{TNotificationKind::nkStatus, {}};
+  c->SendToTelegram("Shop", "report 1", status);
+  c->SendToTelegram("Blog", "report A", status);
+  c->SendToTelegram("Shop", "report 2", status);
+  mock_.SetNeverAnswer(false);
+  Drain(*c);
+  const auto requests = mock_.TelegramRequests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_NE(requests[1].Form.at("text").find("report 2"), std::string::npos);
+  EXPECT_NE(requests[2].Form.at("text").find("report A"), std::string::npos);
+}
+
+TEST_F(Dispatcher, DeliveryUnderWayAtStopFinishesWithinTheGrace) {
+  auto c = Controller(Telegram(0));
+  mock_.SetNeverAnswer(true);
+  c->SendToTelegram("Shop", "in flight");
+  ASSERT_TRUE(mock_.WaitForRequests(1));
+  c->Stop();
+  mock_.SetNeverAnswer(false);
+  c.reset();
+  EXPECT_TRUE(LogLines().empty());
+  EXPECT_EQ(mock_.RequestCount(), 1u);
+}
+
+TEST_F(Dispatcher, StopWithABacklogCancelsAndLogsTheCountNotAFailure) {
+  test::WriteFile(dir_.file("monitor.ini"), "[General]\nLogPath=" + logDir_ +
+                                                "\nMonitorEnabled=0\n" + Telegram(1) + Discord(1));
+  TVelMonitorOptions o;
+  o.ConfigFile = dir_.file("monitor.ini");
+  o.MailslotId = UniqueChannel();
+  o.StopGraceMs = 200;
+  auto c = std::make_unique<TVelMonitorController>(o);
+  c->Start();
+  mock_.SetNeverAnswer(true);
+  for (int i = 0; i < 5; ++i) c->SendToTelegram("Shop", "x" + std::to_string(i));
+  c->SendToDiscord("Shop", "y");
+  ASSERT_TRUE(mock_.WaitForRequests(2));
+  c.reset();  // the held requests are cancelled after the grace
+  const auto lines = LogLines();
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Error: Telegram: 5 notifications were not sent before the stop",
+                       "Error: Discord: 1 notification was not sent before the stop"}));
 }

@@ -23,6 +23,12 @@ SECRET_PARTS = ("TGSECRET", "DCSECRET", "MAILSECRET", "qv7Rk2Lm9Xw", "uJ4hZp8Ns1
 MAIL_USER = "monitor@example.com"
 
 
+def summary_count(text):
+    """Exception logs one delivered text stands for: the count of a summary, else 1."""
+    m = re.search(r"Summary of (\d+) exception logs", text)
+    return int(m.group(1)) if m else 1
+
+
 def error_lines(log, marker):
     return [l for l in log.splitlines() if " Error: " in l and marker in l]
 
@@ -95,24 +101,24 @@ class ChatEndpointFaultTest(FaultTest):
         self.assertEqual(len(error_lines(log, "HTTP 500")), 2, log)
         self.assertNotIn("Disabling", log)
 
-    def test_repeated_rate_limit_gives_up_after_bounded_retries(self):
+    def test_rate_limit_storm_is_waited_out_and_never_counted(self):
+        # Both chats answer nothing but 429 for a while: each waits as asked and sends the
+        # same message again, however often; nothing is counted, logged or switched off.
         service, mock = self.start(mock_args=("--fail", "telegram=429", "--fail", "discord=429",
-                                              "--retry-after", "1"))
-        start = time.monotonic()
+                                              "--retry-after", "1"),
+                                   telegram={"MaxErrors": 1}, discord={"MaxErrors": 1})
         self.alert("limited.Log")
-        self.wait_log("Error: TVelTelegram: HTTP 429", timeout=20)
-        self.wait_log("Error: TVelDiscord: HTTP 429", timeout=20)
-        took = time.monotonic() - start
         self.assertTrue(mock.wait_for(1, "email"))
-        out = mock._text()
-        # One first attempt and three retries per chat, each after the 1 s asked for.
-        self.assertEqual(out.count("fault telegram 429"), 4, out)
-        self.assertEqual(out.count("fault discord 429"), 4, out)
-        self.assertGreaterEqual(took, 3)
-        self.assertLess(took, 15)
+        limited = lambda: min(mock._text().count("fault telegram 429"),
+                              mock._text().count("fault discord 429"))
+        self.assertTrue(wait_until(lambda: limited() >= 6, timeout=30), mock._text())
+        mock.control(reset=True)
+        self.assertTrue(mock.wait_for(1, "telegram") and mock.wait_for(1, "discord"))
+        self.alert("after.Log", cls="EAfter")
+        self.assertTrue(mock.wait_for(2, "telegram") and mock.wait_for(2, "discord"))
         log = service.diagnostic_log()
-        self.assertEqual(len(error_lines(log, "HTTP 429")), 2, log)
-        self.assertEqual(mock.received("telegram") + mock.received("discord"), [])
+        self.assertNotIn("Error", log)
+        self.assertNotIn("Disabling", log)
 
     def test_garbage_answer_and_half_closed_connection(self):
         service, mock = self.start(mock_args=("--garbage", "telegram", "--drop", "discord"))
@@ -287,8 +293,8 @@ class LoadTest(FaultTest):
         self.assertNotIn("Error", service.diagnostic_log())
 
     def test_200_exception_files_in_one_second(self):
-        # One folder handles its files one after another with a 100 ms settle each, so 200
-        # files in one folder take at least 20 s; ten applications share the load.
+        # The settle waits of a folder's files overlap, and a backlog on a channel goes out as
+        # summaries: every file is accounted for on every channel, alone or in a summary.
         apps = tuple(f"App{n}" for n in range(10))
         service, mock = self.start(apps=apps)
         start = time.monotonic()
@@ -298,19 +304,48 @@ class LoadTest(FaultTest):
         # How fast the test itself writes depends on the machine's load; the figure is printed,
         # the assertions are about what the service delivered.
         written = time.monotonic() - start
-        self.assertTrue(mock.wait_for(600, timeout=90), len(mock.received()))
+
+        def accounted(channel):
+            return sum(summary_count(m["text"]) for m in mock.received(channel))
+
+        done = lambda: all(accounted(c) >= 200 for c in ("telegram", "discord", "email"))
+        self.assertTrue(wait_until(done, timeout=90),
+                        [accounted(c) for c in ("telegram", "discord", "email")])
         took = time.monotonic() - start
         time.sleep(0.5)  # a duplicate would come right behind the last one
-        print(f"\n200 files written in {written:.2f} s; 600 deliveries in {took:.1f} s")
+        print(f"\n200 files written in {written:.2f} s; all accounted for on the three channels "
+              f"in {took:.1f} s ({len(mock.received())} messages)")
         for channel in ("telegram", "discord", "email"):
-            classes = [re.search(r"EApp\d+x\d+", m["text"]).group(0)
-                       for m in mock.received(channel)]
-            self.assertEqual(len(classes), 200, channel)
-            self.assertEqual(len(set(classes)), 200, channel)
+            self.assertEqual(accounted(channel), 200, channel)
         self.assertNotIn("Error", service.diagnostic_log())
+
+    def test_one_folder_burst_with_throttled_chats(self):
+        # Telegram-like and Discord-like rate limits: the backlog is summarised, nothing is
+        # lost or counted as a failure, and no channel is switched off.
+        service, mock = self.start(mock_args=("--rate-limit", "telegram=5/3",
+                                              "--rate-limit", "discord=5/2"),
+                                   telegram={"MaxErrors": 1}, discord={"MaxErrors": 1})
+        for k in range(150):
+            self.alert(f"storm{k}.Log", cls=f"EStorm{k % 4}")
+        accounted = lambda channel: sum(summary_count(m["text"]) for m in mock.received(channel))
+        done = lambda: all(accounted(c) >= 150 for c in ("telegram", "discord", "email"))
+        self.assertTrue(wait_until(done, timeout=60),
+                        [accounted(c) for c in ("telegram", "discord", "email")])
+        time.sleep(0.5)
+        for channel in ("telegram", "discord", "email"):
+            self.assertEqual(accounted(channel), 150, channel)
+        self.assertLess(len(mock.received("telegram")), 40)
+        self.assertIn("limited telegram", mock._text())
+        log = service.diagnostic_log()
+        self.assertNotIn("Error", log)
+        self.assertNotIn("Disabling", log)
 
 
 class StopFaultTest(FaultTest):
+    # Deliveries get 3 s after the stop request, then are cancelled; the process ends at the
+    # latest 2 s after that.
+    STOP_BOUND = 8
+
     def test_sigterm_while_every_delivery_hangs(self):
         # Telegram asks for a 30 s pause before a retry; Discord never answers.
         service, mock = self.start(mock_args=("--fail", "telegram=429", "--retry-after", "30",
@@ -321,7 +356,10 @@ class StopFaultTest(FaultTest):
         code, seconds = service.stop(timeout=10)
         print(f"\nstop with a 30 s retry pending took {seconds:.1f} s (exit code {code})")
         self.assertEqual(code, 0)
-        self.assertLess(seconds, 5)
+        self.assertLess(seconds, self.STOP_BOUND)
+        log = service.diagnostic_log()
+        self.assertIn("Error: Telegram: 1 notification was not sent before the stop", log)
+        self.assertNotIn("Disabling", log)
 
     def test_sigterm_while_both_chats_hang(self):
         service, mock = self.start(mock_args=("--hang", "telegram", "--hang", "discord"))
@@ -330,7 +368,37 @@ class StopFaultTest(FaultTest):
         code, seconds = service.stop(timeout=10)
         print(f"\nstop with both chats held took {seconds:.1f} s (exit code {code})")
         self.assertEqual(code, 0)
-        self.assertLess(seconds, 5)
+        self.assertLess(seconds, self.STOP_BOUND)
+
+    def test_alert_in_flight_at_stop_is_delivered_within_the_grace(self):
+        service, mock = self.start(mock_args=("--latency", "telegram=1500"),
+                                   telegram={"MaxErrors": 0})
+        self.alert("flight.Log")
+        self.assertTrue(mock.wait_for(1, "discord"))  # Telegram's answer is 1.5 s away
+        self.assertEqual(mock.received("telegram"), [])
+        code, seconds = service.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual(len(mock.received("telegram")), 1)
+        self.assertNotIn("Error", service.diagnostic_log())
+
+    def test_stop_with_a_backlog_logs_the_count_not_a_failure(self):
+        # Telegram asks for a 30 s pause (a held request would end in its own read time-out,
+        # a real failure, within the grace).
+        service, mock = self.start(mock_args=("--fail", "telegram=429", "--retry-after", "30"),
+                                   telegram={"MaxErrors": 1})
+        for k in range(3):
+            self.alert(f"held{k}.Log", cls=f"EHeld{k}")
+        self.assertTrue(mock.wait_output("fault telegram 429"))
+        self.assertTrue(mock.wait_for(3, "discord"))
+        code, seconds = service.stop(timeout=10)
+        self.assertEqual(code, 0)
+        self.assertLess(seconds, self.STOP_BOUND)
+        log = service.diagnostic_log()
+        lines = error_lines(log, "")
+        self.assertEqual(len(lines), 1, log)
+        self.assertTrue(lines[0].endswith(
+            "Error: Telegram: 3 notifications were not sent before the stop"), log)
+        self.assertNotIn("Disabling", log)
 
 
 class SecretsTest(FaultTest):
@@ -349,14 +417,14 @@ class SecretsTest(FaultTest):
             self.assertNotIn(part, joined)
 
     def test_no_secret_in_any_failure_output(self):
-        # Run 1: the chats answer 500, then 429 with a pause too long to wait, then garbage,
-        # then a dropped connection, then nothing at all; the mail server drops each message
-        # after a correct login.
+        # Run 1: the chats answer 500, then 403, then garbage, then a dropped connection, then
+        # nothing at all (a 429 is waited out, never logged); the mail server drops each
+        # message after a correct login.
         service, mock = self.secret_service(
             ("--smtp-user", MAIL_USER, "--smtp-password", MAIL_PASSWORD, "--smtp-drop",
              "--fail", "telegram=500:1", "--fail", "discord=500:1"))
         faults = [
-            dict(fail=["telegram=429:1", "discord=429:1"], retry_after=120),
+            dict(fail=["telegram=403:1", "discord=403:1"]),
             dict(garbage=["telegram", "discord"]),
             dict(drop=["telegram", "discord"]),
             dict(hang=["telegram", "discord"]),

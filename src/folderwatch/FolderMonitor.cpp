@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/Exception.h"
+#include "common/Paths.h"
 #include "folderwatch/FolderWatcher.h"
 
 namespace vel {

@@ -7,11 +7,11 @@
 #include <string>
 #include <utility>
 
+#include "applog/AppLog.h"
 #include "config/MonitorConfig.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "service/AppLog.h"
 #include "service/AppLogPlatform.h"
 
 namespace vel {

@@ -4,13 +4,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/FileStream.h"
+#include "common/Paths.h"
 #include "common/Strings.h"
 #include "folderwatch/FolderMonitor.h"
 #include "monitor/MonitorController.h"
 #include "monitor/SettleWait.h"
-#include "service/AppLog.h"
 
 namespace vel {
 
@@ -110,8 +111,9 @@ void TVelMonitorController::AlertFile(const std::string& title, const std::strin
   // Only a regular file (a symbolic link counts by its target) is read: a folder is not a
   // log, and a pipe or device would block the read for good.
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(fileName, ec)) return;
-  const std::uintmax_t size = std::filesystem::file_size(fileName, ec);
+  const std::filesystem::path file = PathFromUtf8(fileName);
+  if (!std::filesystem::is_regular_file(file, ec)) return;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
   if (!ec && size > kMaxLogFileSize)
     throw Exception("File \"" + fileName + "\" is not read: its size of " + std::to_string(size) +
                     " bytes exceeds the limit of " + std::to_string(kMaxLogFileSize) + " bytes");

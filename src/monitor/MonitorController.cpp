@@ -6,11 +6,13 @@
 
 #include <exception>
 
+#include "applog/AppLog.h"
 #include "common/Threads.h"
 #include "folderwatch/FolderMonitor.h"
 #include "mailslot/Mailslot.h"
 #include "monitor/SettleWait.h"
-#include "service/AppLog.h"
+#include "notify/Discord.h"
+#include "notify/Telegram.h"
 
 namespace vel {
 

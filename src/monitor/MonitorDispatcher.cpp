@@ -1,6 +1,7 @@
 // The controller's entry points of the notification dispatcher (Dispatcher.h): every
 // notification is queued on its channel and delivered by that channel's worker.
 
+#include "applog/AppLog.h"
 #include "monitor/MonitorController.h"
 
 namespace vel {

@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "VelVersion.h"
+#include "applog/AppLog.h"
 #include "config/MonitorConfig.h"
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
-#include "service/AppLog.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServicePlatform.h"

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/Utf.h"
 #include "http/CurlHttpClient.h"
@@ -16,7 +17,6 @@
 #include "mailslot/ServerMonitorClient.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
-#include "service/AppLog.h"
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
 #include "support/SmtpServer.h"

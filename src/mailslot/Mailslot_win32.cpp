@@ -142,8 +142,11 @@ void TVelMailslotClient::DoOpen() {
   FLastError.clear();
   FHandle = -1;
   FIsOpen = false;
-  const HANDLE handle = CreateFileW(Wide(ChannelName()).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Write sharing as well as read sharing: with read sharing alone, a second writer is
+  // refused while another application's report is under way, and its report is lost.
+  const HANDLE handle =
+      CreateFileW(Wide(ChannelName()).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     SetOpenError(SystemMessage(GetLastError()));
     return;
@@ -158,6 +161,12 @@ int TVelMailslotClient::Write(const void* buffer, int32_t count) {
   if (count < 0 || count > MaxWriteSize) return -1;
   DWORD written = 0;
   if (!WriteFile(ToHandle(FHandle), buffer, static_cast<DWORD>(count), &written, nullptr)) {
+    // Sizes were checked above, so the server is gone: this handle can never reach a later
+    // server of the same name, so drop it and let the next write (with AutoOpen) or Open
+    // look again.
+    CloseHandle(ToHandle(FHandle));
+    FHandle = -1;
+    FIsOpen = false;
     return -1;
   }
   return static_cast<int>(written);

@@ -112,12 +112,14 @@ TEST(MailslotWin32, ClientBeforeServerAndNamesTakenOrUnknown) {
   EXPECT_EQ(other.Write("any case"), 16);
   EXPECT_EQ(server.ReadAsString(), "any case");
 
-  // A machine that does not exist: the open fails like a missing server.
+  // Another machine: Wine refuses the name (path not found); Windows may send the datagram
+  // without knowing whether anyone reads it.
   TVelMailslotClient remote(id);
   remote.SetServerName("box7-not-there");
   EXPECT_EQ(remote.ChannelName(), "\\\\BOX7-NOT-THERE\\mailslot\\" + id);
-  EXPECT_EQ(remote.Write("x"), -1);
-  EXPECT_FALSE(remote.LastError().empty());
+  if (remote.Write("x") == -1) {
+    EXPECT_FALSE(remote.LastError().empty());
+  }
 }
 
 TEST(MailslotWin32, WritersShareTheChannelAndFindANewServer) {

@@ -22,14 +22,12 @@
 namespace vel {
 namespace {
 
-// Handles travel in the portable classes as int: kernel handles carry only 32 significant
-// bits, and INVALID_HANDLE_VALUE sign-extends from -1.
-HANDLE ToHandle(int handle) {
-  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+HANDLE ToHandle(TOsHandle handle) {
+  return reinterpret_cast<HANDLE>(OsHandleValue(handle));
 }
 
-int FromHandle(HANDLE handle) {
-  return static_cast<int>(reinterpret_cast<intptr_t>(handle));
+TOsHandle FromHandle(HANDLE handle) {
+  return MakeOsHandle(reinterpret_cast<std::intptr_t>(handle));
 }
 
 std::string SystemMessage(DWORD error) {
@@ -59,7 +57,7 @@ constexpr DWORD kReadTimeoutMs = 0;
 
 }  // namespace
 
-bool TVelMailslot::CloseOsHandle(int handle, std::string& reason) {
+bool TVelMailslot::CloseOsHandle(TOsHandle handle, std::string& reason) {
   if (CloseHandle(ToHandle(handle))) return true;
   reason = SystemMessage(GetLastError());
   return false;
@@ -67,7 +65,7 @@ bool TVelMailslot::CloseOsHandle(int handle, std::string& reason) {
 
 void TVelMailslotServer::DoOpen() {
   FLastError.clear();
-  FHandle = -1;
+  FHandle = TOsHandle::Invalid;
   FIsOpen = false;
 
   SECURITY_DESCRIPTOR descriptor;
@@ -100,8 +98,8 @@ void TVelMailslotServer::DoOpen() {
 void TVelMailslotServer::StartReceiver() {}
 void TVelMailslotServer::StopReceiver() {}
 
-void TVelMailslotServer::Drain(int handleValue) {
-  if (handleValue == -1) return;
+void TVelMailslotServer::Drain(TOsHandle handleValue) {
+  if (handleValue == TOsHandle::Invalid) return;
   const HANDLE handle = ToHandle(handleValue);
   std::vector<uint8_t> buffer;
   for (;;) {
@@ -140,7 +138,7 @@ void TVelMailslotServer::Drain(int handleValue) {
 
 void TVelMailslotClient::DoOpen() {
   FLastError.clear();
-  FHandle = -1;
+  FHandle = TOsHandle::Invalid;
   FIsOpen = false;
   // Write sharing as well as read sharing: with read sharing alone, a second writer is
   // refused while another application's report is under way, and its report is lost.
@@ -165,7 +163,7 @@ int TVelMailslotClient::Write(const void* buffer, int32_t count) {
     // server of the same name, so drop it and let the next write (with AutoOpen) or Open
     // look again.
     CloseHandle(ToHandle(FHandle));
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
     return -1;
   }

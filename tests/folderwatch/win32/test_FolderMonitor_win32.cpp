@@ -76,7 +76,7 @@ class Events {
 };
 
 void Touch(const std::string& file) {
-  std::ofstream(fs::path(file)) << "x";
+  std::ofstream(fs::path(std::u8string(file.begin(), file.end()))) << "x";
 }
 
 }  // namespace
@@ -109,15 +109,15 @@ TEST(FolderMonitorWin32, ReportsNewRemovedAndRenamePairWithBackslashNames) {
   ASSERT_TRUE(ev.WaitFor(folder + "\\in.Log", faRemoved));
 }
 
-TEST(FolderMonitorWin32, EitherDelimiterAtTheEndIsNotDoubled) {
+TEST(FolderMonitorWin32, EitherDelimiterAtTheEndIsNotDoubledAndNamesAreUtf8) {
   TempDir tmp;
   for (const std::string end : {"\\", "/"}) {
-    const std::string folder = tmp.file("logs" + std::to_string(end == "/")) + end;
+    const std::string folder = tmp.file("caf\xC3\xA9" + std::to_string(end == "/")) + end;
     Events ev;
     TVelFolderMonitor mon("m", folder, kServiceChanges, true);
     mon.SetOnFolderChange(ev.Handler());
-    Touch(folder + "f.Log");
-    EXPECT_TRUE(ev.WaitFor(folder + "f.Log", faNew)) << folder;
+    Touch(folder + "f\xC3\xBC.Log");
+    EXPECT_TRUE(ev.WaitFor(folder + "f\xC3\xBC.Log", faNew)) << folder;
   }
 }
 

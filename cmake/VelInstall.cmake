@@ -8,6 +8,9 @@ include(CMakePackageConfigHelpers)
 # exception-log writer and what they use. In-tree programs link the static pieces (velclient).
 set(client_objects "")
 foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
+  if(NOT TARGET ${lib})
+    continue()  # a piece not built for this system yet
+  endif()
   get_target_property(type ${lib} TYPE)
   if(type STREQUAL "STATIC_LIBRARY")
     list(APPEND client_objects $<TARGET_OBJECTS:${lib}>)
@@ -20,6 +23,9 @@ if(WIN32)
   # marks, so every symbol is exported; the runtime is linked in, as in the programs, so the
   # DLL needs no mingw DLL beside it. The pieces' own system libraries come with them.
   foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
+    if(NOT TARGET ${lib})
+      continue()
+    endif()
     get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
     foreach(dep IN LISTS deps)
       string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" dep "${dep}")

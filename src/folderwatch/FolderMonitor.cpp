@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/Exception.h"
+#include "common/Paths.h"
 #include "folderwatch/FolderWatcher.h"
 
 namespace vel {
@@ -177,11 +178,8 @@ void TVelFolderMonitor::Activate() {
   if (folder.empty()) throw Exception(prefix + "Folder to be monitored needs to be specified");
 
   std::error_code ec;
-  // The text is UTF-8 on every system (a plain std::string path is read in the ANSI code page
-  // on Windows).
-  const std::filesystem::path path(std::u8string(folder.begin(), folder.end()));
-  std::filesystem::create_directories(path, ec);
-  if (!std::filesystem::is_directory(path, ec))
+  std::filesystem::create_directories(PathFromUtf8(folder), ec);
+  if (!std::filesystem::is_directory(PathFromUtf8(folder), ec))
     throw Exception(prefix + "Folder \"" + folder + "\" does not exist and cannot be created");
 
   ReapFinishedWorkers();

@@ -19,11 +19,6 @@
 // activation would) and watched anew, and the entries then found in it are reported as new.
 // While that does not succeed it is tried again every second, never in a tight loop.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -31,7 +26,7 @@
 #include <vector>
 
 #include "common/Exception.h"
-#include "common/Utf.h"
+#include "common/WinApi.h"
 #include "folderwatch/FolderWatcher.h"
 
 namespace vel {
@@ -42,30 +37,9 @@ constexpr DWORD kBufferSize = 32768;
 // Pause before trying again when the folder cannot be opened or read.
 constexpr DWORD kRetryMs = 1000;
 
-std::string SystemMessage(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string message;
-  if (n > 0 && text != nullptr) message.assign(reinterpret_cast<const char16_t*>(text), n);
-  if (text != nullptr) LocalFree(text);
-  while (!message.empty() &&
-         (message.back() == u'\r' || message.back() == u'\n' || message.back() == u' ')) {
-    message.pop_back();
-  }
-  if (message.empty()) return "System error " + std::to_string(error);
-  return Utf16ToUtf8(message);
-}
-
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string u16 = Utf8ToUtf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
-
-std::string Narrow(const std::wstring& wide) {
-  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
-}
+using win::Narrow;
+using win::SystemMessage;
+using win::Wide;
 
 DWORD FilterOf(TChangeTypes changes) {
   static constexpr DWORD kFlags[8] = {

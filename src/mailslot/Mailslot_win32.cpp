@@ -7,50 +7,20 @@
 // The drain reads until the system says no message is left rather than trusting the waiting
 // count, since some implementations report at most one waiting message.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "common/Utf.h"
+#include "common/WinApi.h"
 #include "mailslot/Mailslot.h"
 
 namespace vel {
 namespace {
 
-HANDLE ToHandle(TOsHandle handle) {
-  return reinterpret_cast<HANDLE>(OsHandleValue(handle));
-}
-
-TOsHandle FromHandle(HANDLE handle) {
-  return MakeOsHandle(reinterpret_cast<std::intptr_t>(handle));
-}
-
-std::string SystemMessage(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string message;
-  if (n > 0 && text != nullptr) message.assign(reinterpret_cast<const char16_t*>(text), n);
-  if (text != nullptr) LocalFree(text);
-  // The system's texts end in a line break (and often a full stop before it).
-  while (!message.empty() &&
-         (message.back() == u'\r' || message.back() == u'\n' || message.back() == u' ')) {
-    message.pop_back();
-  }
-  if (message.empty()) return "System error " + std::to_string(error);
-  return Utf16ToUtf8(message);
-}
-
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string u16 = Utf8ToUtf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
+using win::FromHandle;
+using win::SystemMessage;
+using win::ToHandle;
+using win::Wide;
 
 // The mailslot's read time-out: reads never wait.
 constexpr DWORD kReadTimeoutMs = 0;

@@ -1,21 +1,13 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <chrono>
 #include <string>
 
-#include "common/Utf.h"
+#include "common/WinApi.h"
 #include "mailslot/ServerMonitorClient.h"
 
 namespace vel {
 namespace {
 
-std::string Narrow(const wchar_t* text) {
-  const std::wstring wide(text);
-  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
-}
+using win::Narrow;
 
 // The user's short date format.
 std::string ShortDate(const SYSTEMTIME& st) {

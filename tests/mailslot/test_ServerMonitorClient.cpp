@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/AppInfo.h"
 #include "common/StrLists.h"
 #include "mailslot/Mailslot.h"
 #include "support/MailslotIds.h"
@@ -100,7 +101,10 @@ TEST(ServerMonitorClient, FirstReportArrivesAtOnceWithTheSixteenPairsInOrder) {
     EXPECT_EQ(v.find_first_not_of("0123456789"), std::string::npos) << key << "=" << v;
     EXPECT_TRUE(v == "0" || v[0] != '0') << key << "=" << v;
   }
-  EXPECT_GT(std::stoll(list.GetValue("HandleCount")), 0);
+  // Wine answers 0 for every process's handle count; every other system counts some.
+  if (TVelAppInfo::GetHandleCount() > 0) {
+    EXPECT_GT(std::stoll(list.GetValue("HandleCount")), 0);
+  }
   EXPECT_GT(std::stoll(list.GetValue("MemWS")), 0);
   EXPECT_EQ(server.MessageCount(), 0u);  // one report, not more
 }

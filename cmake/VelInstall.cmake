@@ -1,51 +1,10 @@
-# Installation and packaging: the service executable, its unit file and example configuration,
-# the man page, and the client library with its headers and CMake package config
-# (find_package(VelServerMonitor) -> VelServerMonitor::client).
+# Installation and packaging of the service: the executable, its unit file and example
+# configuration, the man page. The client library has cmake/VelClientLibrary.cmake.
 include(GNUInstallDirs)
-include(CMakePackageConfigHelpers)
-
-# The installed client library is one shared object holding the status-report sender, the
-# exception-log writer and what they use. In-tree programs link the static pieces (velclient).
-set(client_objects "")
-foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
-  get_target_property(type ${lib} TYPE)
-  if(type STREQUAL "STATIC_LIBRARY")
-    list(APPEND client_objects $<TARGET_OBJECTS:${lib}>)
-  endif()
-endforeach()
-add_library(velclient_shared SHARED ${PROJECT_SOURCE_DIR}/src/velclient.cpp ${client_objects})
-target_include_directories(velclient_shared PRIVATE ${CMAKE_BINARY_DIR}/generated)
-# The pieces' own link needs: the stack-trace library of the exception-log writer.
-target_link_libraries(velclient_shared PRIVATE Threads::Threads backtrace)
-target_include_directories(velclient_shared INTERFACE
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor>)
-set_target_properties(velclient_shared PROPERTIES OUTPUT_NAME velclient EXPORT_NAME client
-  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 
 if(TARGET velservermonitor)
   install(TARGETS velservermonitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-install(TARGETS velclient_shared EXPORT VelServerMonitorTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-foreach(dir common mailslot exceptionlog)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${dir}
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor FILES_MATCHING PATTERN "*.h")
-endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/src/applog/AppLog.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor/applog)
-install(FILES ${CMAKE_BINARY_DIR}/generated/VelVersion.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor)
-
-install(EXPORT VelServerMonitorTargets NAMESPACE VelServerMonitor::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VelServerMonitor)
-configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VelServerMonitorConfig.cmake.in
-  ${CMAKE_BINARY_DIR}/VelServerMonitorConfig.cmake
-  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VelServerMonitor)
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/VelServerMonitorConfigVersion.cmake
-  COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/VelServerMonitorConfig.cmake
-              ${CMAKE_BINARY_DIR}/VelServerMonitorConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VelServerMonitor)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/velservermonitor.service
   DESTINATION lib/systemd/system)

@@ -33,7 +33,9 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
 }
 
 std::string WithTrailingDelimiter(std::string folder) {
-  if (folder.empty() || folder.back() != '/') folder += '/';
+  // "/" is a path delimiter everywhere; the system may have one of its own.
+  if (folder.empty() || (folder.back() != '/' && folder.back() != TFolderWatcher::PathDelimiter))
+    folder += TFolderWatcher::PathDelimiter;
   return folder;
 }
 

@@ -22,6 +22,7 @@ namespace {
 struct TServer {
   int port = 0;
   int refusedPort = 0;
+  int httpsPort = 0;  // self-signed certificate
 };
 
 TServer ReadServer() {
@@ -29,7 +30,8 @@ TServer ReadServer() {
   const char* file = std::getenv("VEL_HTTP_SERVER_STATE");
   if (!file) return s;
   std::ifstream in(file);
-  in >> s.port >> s.refusedPort;
+  int pid = 0;
+  in >> s.port >> s.refusedPort >> pid >> s.httpsPort;
   return s;
 }
 
@@ -163,8 +165,8 @@ TEST_F(WinHttpClientTest, LargeBodiesAndRedirectsArriveWhole) {
 TEST_F(WinHttpClientTest, TransportFailuresAreReportedWithCodeAndMessage) {
   EXPECT_FALSE(client.Get("http://127.0.0.1:" + std::to_string(server.refusedPort) + "/"));
   EXPECT_EQ(client.ErrorCode(), 12029);
-  EXPECT_EQ(client.ErrorMessage().rfind("TWinHttpClient.HttpSendRequest(2) failed with message: ", 0),
-            0u)
+  EXPECT_EQ(
+      client.ErrorMessage().rfind("TWinHttpClient.HttpSendRequest(2) failed with message: ", 0), 0u)
       << client.ErrorMessage();
   EXPECT_EQ(client.ResponseCode(), 0);
 
@@ -177,6 +179,16 @@ TEST_F(WinHttpClientTest, TransportFailuresAreReportedWithCodeAndMessage) {
   }
 }
 
+TEST_F(WinHttpClientTest, ServerCertificateNobodyTrustsIsRefused) {
+  ASSERT_NE(server.httpsPort, 0) << "the test server has no HTTPS port (openssl missing)";
+  EXPECT_FALSE(client.Get("https://127.0.0.1:" + std::to_string(server.httpsPort) + "/echo"));
+  EXPECT_GT(client.ErrorCode(), 12000) << client.ErrorMessage();
+  EXPECT_EQ(
+      client.ErrorMessage().rfind("TWinHttpClient.HttpSendRequest(2) failed with message: ", 0), 0u)
+      << client.ErrorMessage();
+  EXPECT_EQ(client.ResponseCode(), 0);
+}
+
 TEST_F(WinHttpClientTest, ServerThatNeverAnswersTimesOut) {
   client.SetConnectTimeout(1000);
   client.SetReadTimeout(1000);
@@ -186,8 +198,9 @@ TEST_F(WinHttpClientTest, ServerThatNeverAnswersTimesOut) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(900));  // the read time-out, not earlier
   EXPECT_LT(elapsed, std::chrono::seconds(6));
   EXPECT_EQ(client.ErrorCode(), 12002);
-  EXPECT_EQ(client.ErrorMessage().rfind("TWinHttpClient.HttpReceiveResponse failed with message: ", 0),
-            0u)
+  EXPECT_EQ(
+      client.ErrorMessage().rfind("TWinHttpClient.HttpReceiveResponse failed with message: ", 0),
+      0u)
       << client.ErrorMessage();
   EXPECT_EQ(client.ResponseCode(), 0);
   EXPECT_EQ(client.DataAsString(), "");

@@ -3,7 +3,9 @@
 Linux programs themselves: CTest starts it as a fixture and stops it afterwards.
 
   http_server.py start STATE_FILE   runs in the background; STATE_FILE gets
-                                    "<port> <refused port> <pid>" once it listens
+                                    "<port> <refused port> <pid> <https port>" once it listens
+                                    (the https port serves the same paths with a self-signed
+                                    certificate, or is 0 when openssl is missing)
   http_server.py stop STATE_FILE    ends the server that the file names
 
 Paths:
@@ -18,6 +20,8 @@ import os
 import signal
 import socket
 import socketserver
+import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -88,12 +92,30 @@ def free_port():
         return s.getsockname()[1]
 
 
+def https_server(folder):
+    """The same paths over TLS with a certificate nobody trusts, or None without openssl."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                           "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                          capture_output=True)
+    if made.returncode != 0:
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server = Server(("127.0.0.1", 0), Handler)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    return server
+
+
 def start(state_file):
     server = Server(("127.0.0.1", 0), Handler)
+    secure = https_server(os.path.dirname(os.path.abspath(state_file)))
     refused = free_port()
     pid = os.fork()
     if pid:
         server.server_close()
+        if secure:
+            secure.server_close()
         # The state file is complete once it exists (written aside and renamed).
         for _ in range(200):
             if os.path.exists(state_file):
@@ -106,9 +128,12 @@ def start(state_file):
         os.dup2(devnull, fd)
     tmp = state_file + ".tmp"
     with open(tmp, "w") as f:
-        f.write("%d %d %d\n" % (server.server_address[1], refused, os.getpid()))
+        f.write("%d %d %d %d\n" % (server.server_address[1], refused, os.getpid(),
+                                    secure.server_address[1] if secure else 0))
     os.replace(tmp, state_file)
     threading.Thread(target=lambda: (time.sleep(3600), os._exit(0)), daemon=True).start()
+    if secure:
+        threading.Thread(target=secure.serve_forever, daemon=True).start()
     server.serve_forever()
     return 0
 

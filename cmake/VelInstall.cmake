@@ -31,8 +31,8 @@ foreach(dir common mailslot exceptionlog)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${dir}
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor FILES_MATCHING PATTERN "*.h")
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/src/service/AppLog.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor/service)
+install(FILES ${PROJECT_SOURCE_DIR}/src/applog/AppLog.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor/applog)
 install(FILES ${CMAKE_BINARY_DIR}/generated/VelVersion.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor)
 

@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "VelVersion.h"
+#include "applog/AppLog.h"
 #include "common/Strings.h"
 #include "common/Utf.h"
 #include "http/HttpClientBase.h"
 #include "http/WinHttpClient.h"
-#include "service/AppLog.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServiceHost.h"

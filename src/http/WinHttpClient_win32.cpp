@@ -350,6 +350,8 @@ TWinHttpUrlParts TWinHttpClient::ParseURL(const std::string& url) {
     throw Exception(std::string(kClassName) +
                     ".ParseURL failed with message: " + WinHttpErrorText(12006));
   parts.Host = Narrow(uc.lpszHostName, uc.dwHostNameLength);
+  if (parts.Host.size() > 1 && parts.Host.front() == '[' && parts.Host.back() == ']')
+    parts.Host = parts.Host.substr(1, parts.Host.size() - 2);
   if (parts.Host.empty())
     throw Exception(std::string(kClassName) +
                     ".ParseURL failed with message: " + WinHttpErrorText(12005));
@@ -503,7 +505,9 @@ bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
   // Header block: Host (the host alone), then Content-Type only when there are body bytes,
   // then the request's own headers in order. The length of the body goes out with it.
   const bool hasBody = body && !body->empty();
-  std::string block = "Host: " + parts.Host + "\r\n";
+  std::string block =
+      "Host: " + (parts.Host.find(':') != std::string::npos ? "[" + parts.Host + "]" : parts.Host) +
+      "\r\n";
   if (hasBody && !FRequest.ContentType().empty())
     block += "Content-Type: " + FRequest.ContentType() + "\r\n";
   for (const auto& [name, value] : FRequest.Headers()) block += name + ": " + value + "\r\n";

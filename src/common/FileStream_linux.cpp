@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "common/FileStream.h"
+#include "common/Paths.h"
 
 namespace vel {
 
@@ -15,9 +16,9 @@ namespace detail {
 
 std::string ExpandFileName(const std::string& fileName) {
   std::error_code ec;
-  std::filesystem::path full = std::filesystem::absolute(fileName, ec);
+  std::filesystem::path full = std::filesystem::absolute(PathFromUtf8(fileName), ec);
   if (ec) return fileName;
-  return full.lexically_normal().string();
+  return PathToUtf8(full.lexically_normal());
 }
 
 void CloseFileHandle(TOsHandle handle) {

@@ -247,7 +247,7 @@ void TVelSlimReaderWriter::BeginWrite() {
     ++lockCount_;
     return;
   }
-  lock_.lock();
+  lock_.Lock();
   owner_.store(me, std::memory_order_relaxed);
   lockCount_ = 1;
 }
@@ -256,7 +256,7 @@ void TVelSlimReaderWriter::EndWrite() {
   if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
   if (--lockCount_ == 0) {
     owner_.store(std::thread::id{}, std::memory_order_relaxed);
-    lock_.unlock();
+    lock_.Unlock();
   }
 }
 
@@ -266,7 +266,7 @@ bool TVelSlimReaderWriter::TryBeginWrite() {
     ++lockCount_;
     return true;
   }
-  if (!lock_.try_lock()) return false;
+  if (!lock_.TryLock()) return false;
   owner_.store(me, std::memory_order_relaxed);
   lockCount_ = 1;
   return true;

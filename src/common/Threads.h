@@ -187,6 +187,26 @@ class alignas(64) TVelCriticalSection {
   std::recursive_mutex mutex_;
 };
 
+// The system's reader/writer lock, held in place (no allocation): a slim reader/writer lock
+// word on Windows, a pthread rwlock on Linux (Threads_<os>.cpp).
+class TOsReadWriteLock {
+ public:
+  TOsReadWriteLock();
+  ~TOsReadWriteLock();
+  TOsReadWriteLock(const TOsReadWriteLock&) = delete;
+  TOsReadWriteLock& operator=(const TOsReadWriteLock&) = delete;
+
+  void LockShared();
+  void UnlockShared();
+  bool TryLockShared();
+  void Lock();
+  void Unlock();
+  bool TryLock();
+
+ private:
+  alignas(8) unsigned char storage_[56];
+};
+
 // A shared/exclusive lock. The exclusive side is re-entrant for the thread that holds it;
 // EndWrite from any other thread does nothing. Readers must not nest, and a reader must not
 // ask for the exclusive side.
@@ -196,15 +216,15 @@ class TVelSlimReaderWriter {
   TVelSlimReaderWriter(const TVelSlimReaderWriter&) = delete;
   TVelSlimReaderWriter& operator=(const TVelSlimReaderWriter&) = delete;
 
-  void BeginRead() { lock_.lock_shared(); }
-  void EndRead() { lock_.unlock_shared(); }
-  bool TryBeginRead() { return lock_.try_lock_shared(); }
+  void BeginRead() { lock_.LockShared(); }
+  void EndRead() { lock_.UnlockShared(); }
+  bool TryBeginRead() { return lock_.TryLockShared(); }
   void BeginWrite();
   void EndWrite();
   bool TryBeginWrite();
 
  private:
-  std::shared_mutex lock_;
+  TOsReadWriteLock lock_;
   std::atomic<std::thread::id> owner_{};
   int32_t lockCount_ = 0;  // touched only by the owner
 };

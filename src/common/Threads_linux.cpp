@@ -2,6 +2,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #include "common/Threads.h"
@@ -26,6 +27,40 @@ void SetCurrentThreadName(const std::string& name) {
     cut = name.substr(0, end);
   }
   ::pthread_setname_np(::pthread_self(), cut.c_str());
+}
+
+namespace {
+pthread_rwlock_t* Rw(unsigned char* storage) {
+  return reinterpret_cast<pthread_rwlock_t*>(storage);
+}
+}  // namespace
+
+TOsReadWriteLock::TOsReadWriteLock() {
+  static_assert(sizeof(pthread_rwlock_t) <= sizeof storage_);
+  static_assert(alignof(pthread_rwlock_t) <= 8);
+  new (storage_) pthread_rwlock_t;
+  ::pthread_rwlock_init(Rw(storage_), nullptr);
+}
+TOsReadWriteLock::~TOsReadWriteLock() {
+  ::pthread_rwlock_destroy(Rw(storage_));
+}
+void TOsReadWriteLock::LockShared() {
+  ::pthread_rwlock_rdlock(Rw(storage_));
+}
+void TOsReadWriteLock::UnlockShared() {
+  ::pthread_rwlock_unlock(Rw(storage_));
+}
+bool TOsReadWriteLock::TryLockShared() {
+  return ::pthread_rwlock_tryrdlock(Rw(storage_)) == 0;
+}
+void TOsReadWriteLock::Lock() {
+  ::pthread_rwlock_wrlock(Rw(storage_));
+}
+void TOsReadWriteLock::Unlock() {
+  ::pthread_rwlock_unlock(Rw(storage_));
+}
+bool TOsReadWriteLock::TryLock() {
+  return ::pthread_rwlock_trywrlock(Rw(storage_)) == 0;
 }
 
 std::string GetCurrentThreadName() {

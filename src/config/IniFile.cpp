@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/Paths.h"
 #include "common/Utf.h"
 
 namespace vel {
@@ -60,14 +61,14 @@ std::string_view CapUtf16Units(std::string_view s, size_t maxUnits) {
 
 TVelIniFile::TVelIniFile(const std::string& fileName) : FFileName(fileName) {
   std::error_code ec;
-  auto status = std::filesystem::status(fileName, ec);
+  auto status = std::filesystem::status(PathFromUtf8(fileName), ec);
   if (!std::filesystem::exists(status)) return;  // a missing file is not an error
   if (!std::filesystem::is_regular_file(status)) {
     FReadError = "not a regular file";
     return;
   }
   try {
-    std::ifstream in(fileName, std::ios::binary);
+    std::ifstream in(PathFromUtf8(fileName), std::ios::binary);
     if (!in) {
       FReadError = std::strerror(errno);
       return;

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "applog/AppLog.h"
+#include "common/AppInfo.h"
 #include "common/StrLists.h"
 #include "config/IniFile.h"
 
@@ -31,10 +32,10 @@ std::string DefaultIniFileName() {
   return exe + ".ini";
 }
 
+// The executable's folder with its trailing path delimiter ("/" or "\\").
 std::string ExecutableFolder() {
-  std::string exe = ApplicationFullFileName();
-  size_t slash = exe.find_last_of('/');
-  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+  const std::string path = TVelAppInfo::GetAppPath();
+  return path.empty() ? std::string("./") : path;
 }
 
 // n when name is "App_" + n written in decimal without leading zeros (prefix in any case).

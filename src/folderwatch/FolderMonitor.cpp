@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/Exception.h"
+#include "common/Paths.h"
 #include "folderwatch/FolderWatcher.h"
 
 namespace vel {
@@ -175,8 +176,8 @@ void TVelFolderMonitor::Activate() {
   if (folder.empty()) throw Exception(prefix + "Folder to be monitored needs to be specified");
 
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (!std::filesystem::is_directory(folder, ec))
+  std::filesystem::create_directories(PathFromUtf8(folder), ec);
+  if (!std::filesystem::is_directory(PathFromUtf8(folder), ec))
     throw Exception(prefix + "Folder \"" + folder + "\" does not exist and cannot be created");
 
   ReapFinishedWorkers();

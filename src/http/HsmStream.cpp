@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "common/Exception.h"
+#include "common/Paths.h"
 #include "http/HsmStreamFile.h"
 
 namespace vel {
@@ -86,7 +87,7 @@ std::string THsmStream::ReadAll() {
 }
 
 void THsmStream::SaveToFile(const std::string& fileName) {
-  std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+  std::ofstream file(PathFromUtf8(fileName), std::ios::binary | std::ios::trunc);
   if (!file) throw Exception("THsmStream.SaveToFile: cannot create \"" + fileName + "\"");
   const std::int64_t keep = FPosition;
   FPosition = 0;

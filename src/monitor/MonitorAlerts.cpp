@@ -9,6 +9,7 @@
 #include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/FileStream.h"
+#include "common/Paths.h"
 #include "common/Strings.h"
 #include "folderwatch/FolderMonitor.h"
 #include "monitor/MonitorController.h"
@@ -99,8 +100,9 @@ void TVelMonitorController::DoOnFolderChanged(TVelFolderMonitor* sender,
   // Only a regular file (a symbolic link counts by its target) is read: a folder is not a
   // log, and a pipe or device would block the read for good.
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(item.Name, ec)) return;
-  const std::uintmax_t size = std::filesystem::file_size(item.Name, ec);
+  const std::filesystem::path file = PathFromUtf8(item.Name);
+  if (!std::filesystem::is_regular_file(file, ec)) return;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
   if (!ec && size > kMaxLogFileSize)
     throw Exception("File \"" + item.Name + "\" is not read: its size of " + std::to_string(size) +
                     " bytes exceeds the limit of " + std::to_string(kMaxLogFileSize) + " bytes");

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "applog/AppLog.h"
+#include "common/Paths.h"
 #include "config/MonitorConfig.h"
 #include "service/OperatorCommands.h"
 
@@ -101,8 +102,9 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
   if (!logPath.empty() && logPath.back() != '/')
     f.Warnings.push_back("LogPath \"" + logPath + "\" does not end with \"/\": the log file is \"" +
                          logPath + ApplicationName() + ".log\"");
-  const std::string logDir = logPath.empty() ? "." : fs::path(logPath).parent_path().string();
-  if (!logDir.empty() && !fs::is_directory(logDir, ec))
+  const std::string logDir =
+      logPath.empty() ? "." : PathToUtf8(PathFromUtf8(logPath).parent_path());
+  if (!logDir.empty() && !fs::is_directory(PathFromUtf8(logDir), ec))
     f.Warnings.push_back("The log folder \"" + logDir +
                          "\" does not exist: diagnostic lines will go to syslog");
 

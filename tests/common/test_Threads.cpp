@@ -267,7 +267,7 @@ TEST(TimedThread, NamesItsThreadWithinTheSystemLimit) {
   t.SetMethod([&] { name.Set(GetCurrentThreadName()); });
   t.Start();
   ASSERT_TRUE(name.Wait());
-  EXPECT_EQ(name.Get(), "VelMonitorServe");
+  EXPECT_EQ(name.Get(), vel::test::OnWindows() ? "VelMonitorServerThread" : "VelMonitorServe");
 }
 
 // A self-owned thread may still be inside a latch's Set after the test has seen the value, so
@@ -331,7 +331,9 @@ TEST(ThreadBase, SelfOwnedThreadOfTheCalledClassIsDestroyedOnItsOwnThread) {
   ASSERT_TRUE(gDestroyedOn.Wait());
   EXPECT_EQ(gDestroyedOn.Get(), ranOn->Get());
   EXPECT_NE(ranOn->Get(), std::this_thread::get_id());
-  EXPECT_EQ(name->Get(), "probe!\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
+  // Linux keeps 15 bytes and cuts on a character boundary; Windows keeps the whole name.
+  EXPECT_EQ(name->Get(), vel::test::OnWindows() ? "probe!\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+                                                : "probe!\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
 }
 
 TEST(ThreadBase, SynchronizedTerminateProcRunsOnTheMainThread) {

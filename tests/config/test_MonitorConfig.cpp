@@ -38,7 +38,8 @@ TEST_F(MonitorConfigTest, MissingFileGivesDefaults) {
   vel::SetLogFolder("/somewhere/else/");
   TVelMonitorConfig cfg(dir_.file("absent.ini"));
   cfg.LoadConfig();
-  auto exeDir = std::filesystem::canonical("/proc/self/exe").parent_path().string() + "/";
+  auto exeDir =
+      vel::test::ExecutablePath().parent_path().string() + vel::test::PathDelimiter();
   EXPECT_FALSE(cfg.Enabled());
   EXPECT_TRUE(cfg.AppList().empty());
   EXPECT_EQ(cfg.LogPath(), exeDir);
@@ -58,7 +59,7 @@ TEST_F(MonitorConfigTest, MissingFileGivesDefaults) {
 
 TEST_F(MonitorConfigTest, DefaultFileIsTheExecutablePathWithIni) {
   TVelMonitorConfig cfg;
-  auto exe = std::filesystem::canonical("/proc/self/exe");
+  auto exe = vel::test::ExecutablePath();
   EXPECT_EQ(cfg.FileName(), (exe.parent_path() / exe.stem()).string() + ".ini");
 }
 

@@ -16,14 +16,16 @@ class HsmStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // Temporary files of this test go to its own folder, so leftovers would be seen.
-    old_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-    setenv("TMPDIR", dir_.path().c_str(), 1);
+    const char* var = test::TempFolderVariable();
+    old_ = std::getenv(var) ? std::getenv(var) : "";
+    test::SetEnvVar(var, dir_.path().string());
   }
   void TearDown() override {
+    const char* var = test::TempFolderVariable();
     if (old_.empty())
-      unsetenv("TMPDIR");
+      test::UnsetEnvVar(var);
     else
-      setenv("TMPDIR", old_.c_str(), 1);
+      test::SetEnvVar(var, old_);
   }
   std::size_t FilesInTemp() const {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir_.path()),

@@ -37,6 +37,19 @@ std::string ReadFile(const std::filesystem::path& file);
 bool WaitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// The process environment, the same way on both systems (TestEnv_<os>.cpp). On Windows
+// both the C runtime's copy and the system's are set.
+void SetEnvVar(const std::string& name, const std::string& value);
+void UnsetEnvVar(const std::string& name);
+// The variable that names the temp folder: TMPDIR on Linux, TMP on Windows.
+const char* TempFolderVariable();
+// True in the Windows build (for the few expectations where the systems really differ).
+bool OnWindows();
+// The running test program's full path.
+std::filesystem::path ExecutablePath();
+// The system's path delimiter as the process's own paths end with it: "/" or "\\".
+std::string PathDelimiter();
+
 // A value that one thread sets and another waits for, with a time-out.
 template <typename T>
 class Latch {

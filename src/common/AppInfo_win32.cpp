@@ -1,0 +1,208 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/AppInfo.h"
+#include "common/WinApi.h"
+
+namespace vel {
+namespace {
+
+constexpr DWORD kPathChars = 260;
+
+std::string WithTrailingDelimiter(std::string path) {
+  if (path.empty() || (path.back() != '\\' && path.back() != '/')) path += '\\';
+  return path;
+}
+
+// This module's file name (the .exe: the library is linked statically), without the long-path
+// prefix.
+std::wstring ModuleFileName() {
+  HMODULE self = nullptr;
+  ::GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&ModuleFileName), &self);
+  wchar_t buffer[kPathChars];
+  const DWORD n = ::GetModuleFileNameW(self, buffer, kPathChars);
+  std::wstring name(buffer, n < kPathChars ? n : kPathChars - 1);
+  if (name.size() >= 4 && name[0] == L'\\' && name[1] == L'\\' && name[2] == L'?' &&
+      name[3] == L'\\')
+    name.erase(0, 4);
+  return name;
+}
+
+std::string PathFrom(UINT (*ask)(LPWSTR, UINT)) {
+  wchar_t buffer[kPathChars];
+  const UINT n = ask(buffer, kPathChars);
+  if (n == 0 || n >= kPathChars) return {};
+  return WithTrailingDelimiter(win::Narrow(std::wstring_view(buffer, n)));
+}
+
+UINT AskSystemDirectory(LPWSTR buffer, UINT size) {
+  return ::GetSystemDirectoryW(buffer, size);
+}
+UINT AskTempPath(LPWSTR buffer, UINT size) {
+  return ::GetTempPathW(size, buffer);
+}
+
+std::string ReadComputerName() {
+  wchar_t buffer[257];
+  DWORD size = 257;
+  if (!::GetComputerNameW(buffer, &size)) return {};
+  return win::Narrow(std::wstring_view(buffer, size));
+}
+
+bool ReadIsWow64() {
+  using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32");
+  if (!kernel) return false;
+  const auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return fn && fn(::GetCurrentProcess(), &wow64) && wow64;
+}
+
+struct StartupValues {
+  std::string fullFileName, fileName, appName, logFileName, appPath, systemPath, tempPath,
+      computerName, version;
+  bool win64 = false;
+};
+
+StartupValues Compute() {
+  StartupValues v;
+  v.systemPath = PathFrom(AskSystemDirectory);
+  v.tempPath = PathFrom(AskTempPath);
+  v.computerName = ReadComputerName();
+  v.win64 = ReadIsWow64();
+  v.fullFileName = win::Narrow(ModuleFileName());
+  if (v.fullFileName.empty()) return v;
+  const std::size_t slash = v.fullFileName.find_last_of("\\/");
+  v.fileName = slash == std::string::npos ? v.fullFileName : v.fullFileName.substr(slash + 1);
+  v.appPath = WithTrailingDelimiter(slash == std::string::npos ? std::string()
+                                                               : v.fullFileName.substr(0, slash));
+  const std::size_t dot = v.fileName.rfind('.');
+  v.appName = dot == std::string::npos ? v.fileName : v.fileName.substr(0, dot);
+  v.logFileName = v.appPath + v.appName + ".log";
+  v.version = TVelAppInfo::GetFileInfo(v.fullFileName, fiFileVersion);
+  return v;
+}
+
+const StartupValues& Values() {
+  static const StartupValues values = Compute();
+  return values;
+}
+
+const wchar_t* const kFileInfoKeys[] = {
+    L"CompanyName",    L"FileDescription",  L"FileVersion", L"InternalName",
+    L"LegalCopyright", L"LegalTrademarks",  L"OriginalFilename",
+    L"Productname",  // with a lower-case n, as the lookup has always been written
+    L"ProductVersion", L"Comments"};
+
+}  // namespace
+
+std::string TVelAppInfo::GetAppFullFileName() {
+  return Values().fullFileName;
+}
+std::string TVelAppInfo::GetAppFileName() {
+  return Values().fileName;
+}
+std::string TVelAppInfo::GetAppName() {
+  return Values().appName;
+}
+std::string TVelAppInfo::GetAppLogFileName() {
+  return Values().logFileName;
+}
+std::string TVelAppInfo::GetAppPath() {
+  return Values().appPath;
+}
+std::string TVelAppInfo::GetSystemPath() {
+  return Values().systemPath;
+}
+std::string TVelAppInfo::GetTempPath() {
+  return Values().tempPath;
+}
+std::string TVelAppInfo::GetComputerName() {
+  return Values().computerName;
+}
+std::string TVelAppInfo::GetAppVersion() {
+  return Values().version;
+}
+bool TVelAppInfo::IsWin64() {
+  return Values().win64;
+}
+
+std::string TVelAppInfo::GetCurrentPath() {
+  wchar_t buffer[kPathChars];
+  const DWORD n = ::GetCurrentDirectoryW(kPathChars, buffer);
+  if (n == 0 || n >= kPathChars) return {};
+  return WithTrailingDelimiter(win::Narrow(std::wstring_view(buffer, n)));
+}
+
+std::string TVelAppInfo::GetFileInfo(const std::string& fileName, TFileInfo fileInfo) {
+  if (fileInfo < fiCompanyName || fileInfo > fiComments) return {};
+  const std::wstring name = win::Wide(fileName);
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(name.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<unsigned char> block(size);
+  if (!::GetFileVersionInfoW(name.c_str(), 0, size, block.data())) return {};
+  struct Translation {
+    WORD language;
+    WORD codePage;
+  };
+  Translation* translation = nullptr;
+  UINT length = 0;
+  if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(&translation), &length) ||
+      translation == nullptr || length < sizeof(Translation))
+    return {};
+  wchar_t subBlock[128];
+  std::swprintf(subBlock, 128, L"\\StringFileInfo\\%04X%04X\\%ls", translation->language,
+                translation->codePage, kFileInfoKeys[fileInfo]);
+  wchar_t* value = nullptr;
+  if (!::VerQueryValueW(block.data(), subBlock, reinterpret_cast<void**>(&value), &length) ||
+      value == nullptr)
+    return {};
+  return win::Narrow(std::wstring_view(value));  // up to its terminator
+}
+
+// The process-status library is loaded on first use; all four figures stay 0 when it or the
+// call fails.
+TVelMemInfo TVelAppInfo::GetMemoryInfo() {
+  TVelMemInfo info;
+  struct Counters {  // PROCESS_MEMORY_COUNTERS
+    DWORD cb;
+    DWORD PageFaultCount;
+    SIZE_T PeakWorkingSetSize;
+    SIZE_T WorkingSetSize;
+    SIZE_T QuotaPeakPagedPoolUsage;
+    SIZE_T QuotaPagedPoolUsage;
+    SIZE_T QuotaPeakNonPagedPoolUsage;
+    SIZE_T QuotaNonPagedPoolUsage;
+    SIZE_T PagefileUsage;
+    SIZE_T PeakPagefileUsage;
+  };
+  using Fn = BOOL(WINAPI*)(HANDLE, Counters*, DWORD);
+  static const Fn fn = [] {
+    const HMODULE psapi = ::LoadLibraryW(L"psapi.dll");
+    return psapi ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
+                       ::GetProcAddress(psapi, "GetProcessMemoryInfo")))
+                 : nullptr;
+  }();
+  if (!fn) return info;
+  Counters c{};
+  c.cb = sizeof c;
+  if (!fn(::GetCurrentProcess(), &c, sizeof c)) return info;
+  info.WorkingSetSize = static_cast<std::int64_t>(c.WorkingSetSize);
+  info.PeakWorkingSetSize = static_cast<std::int64_t>(c.PeakWorkingSetSize);
+  info.PagefileUsage = static_cast<std::int64_t>(c.PagefileUsage);
+  info.PeakPagefileUsage = static_cast<std::int64_t>(c.PeakPagefileUsage);
+  return info;
+}
+
+std::uint32_t TVelAppInfo::GetHandleCount() {
+  DWORD count = 0;
+  return ::GetProcessHandleCount(::GetCurrentProcess(), &count) ? count : 0;
+}
+
+}  // namespace vel

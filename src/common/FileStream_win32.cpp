@@ -1,0 +1,96 @@
+#include "common/FileStream.h"
+#include "common/WinApi.h"
+
+namespace vel {
+
+namespace detail {
+
+std::string ExpandFileName(const std::string& fileName) {
+  const std::wstring wide = win::Wide(fileName);
+  const DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return fileName;
+  std::wstring full(n, L'\0');
+  const DWORD m = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (m == 0 || m >= n) return fileName;
+  full.resize(m);
+  return win::Narrow(full);
+}
+
+void CloseFileHandle(TOsHandle handle) {
+  ::CloseHandle(win::ToHandle(handle));
+}
+
+namespace {
+[[noreturn]] void Fail(bool create, const std::string& fileName, DWORD error) {
+  const std::string full = ExpandFileName(fileName);
+  const std::string message = win::SystemMessage(error);
+  if (create) throw EFCreateError("Cannot create file \"" + full + "\". " + message);
+  throw EFOpenError("Cannot open file \"" + full + "\". " + message);
+}
+}  // namespace
+
+// The mode word maps straight onto CreateFileW: the share modes are the system's own and
+// bind every other opener.
+TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
+  const bool create = (mode & 0xFF00) == 0xFF00;
+  unsigned share;
+  unsigned access;
+  bool createNew = false;
+  if (create) {
+    unsigned low = mode & 0xFF;
+    if (low == 0xFF) low = fmShareExclusive;
+    share = low & 0xF0;
+    createNew = (low & fmExclusive) != 0;
+    access = fmOpenReadWrite;
+  } else {
+    share = mode & 0xF0;
+    access = mode & 0x03;
+  }
+  if (access == 3 || share > fmShareDenyNone) Fail(create, fileName, ERROR_INVALID_PARAMETER);
+
+  const DWORD desired = access == fmOpenRead    ? GENERIC_READ
+                        : access == fmOpenWrite ? GENERIC_WRITE
+                                                : GENERIC_READ | GENERIC_WRITE;
+  const DWORD shareMode = share == fmShareDenyWrite  ? FILE_SHARE_READ
+                          : share == fmShareDenyRead ? FILE_SHARE_WRITE
+                          : share == fmShareDenyNone ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                     : 0;
+  const DWORD disposition = !create ? OPEN_EXISTING : createNew ? CREATE_NEW : CREATE_ALWAYS;
+  const HANDLE h = ::CreateFileW(win::Wide(fileName).c_str(), desired, shareMode, nullptr,
+                                 disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) Fail(create, fileName, ::GetLastError());
+  return win::FromHandle(h);
+}
+
+}  // namespace detail
+
+// ---- THandleStream ----
+
+std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
+  if (count <= 0) return 0;
+  DWORD n = 0;
+  if (!::ReadFile(win::ToHandle(handle_), buffer, static_cast<DWORD>(count), &n, nullptr))
+    return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
+  if (count <= 0) return 0;
+  DWORD n = 0;
+  if (!::WriteFile(win::ToHandle(handle_), buffer, static_cast<DWORD>(count), &n, nullptr))
+    return -1;
+  return static_cast<std::int32_t>(n);
+}
+
+std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  const DWORD method = origin == TSeekOrigin::soBeginning ? FILE_BEGIN
+                       : origin == TSeekOrigin::soCurrent ? FILE_CURRENT
+                                                          : FILE_END;
+  LARGE_INTEGER distance{};
+  distance.QuadPart = offset;
+  LARGE_INTEGER position{};
+  if (!::SetFilePointerEx(win::ToHandle(handle_), distance, &position, method)) return -1;
+  return position.QuadPart;
+}
+
+}  // namespace vel

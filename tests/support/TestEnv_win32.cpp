@@ -1,0 +1,31 @@
+#include <cstdlib>
+
+#include "common/WinApi.h"
+#include "support/TestSupport.h"
+
+namespace vel::test {
+
+void SetEnvVar(const std::string& name, const std::string& value) {
+  ::SetEnvironmentVariableW(win::Wide(name).c_str(), win::Wide(value).c_str());
+  ::_wputenv_s(win::Wide(name).c_str(), win::Wide(value).c_str());
+}
+void UnsetEnvVar(const std::string& name) {
+  ::SetEnvironmentVariableW(win::Wide(name).c_str(), nullptr);
+  ::_wputenv_s(win::Wide(name).c_str(), L"");
+}
+const char* TempFolderVariable() {
+  return "TMP";
+}
+bool OnWindows() {
+  return true;
+}
+std::filesystem::path ExecutablePath() {
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  return std::filesystem::path(std::wstring(buffer, n));
+}
+std::string PathDelimiter() {
+  return "\\";
+}
+
+}  // namespace vel::test

@@ -12,7 +12,7 @@
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "service/AppLogPlatform.h"
+#include "applog/AppLogPlatform.h"
 
 namespace vel {
 

@@ -8,7 +8,7 @@
 
 namespace vel {
 
-// Bytes. See AppInfo_linux.cpp for the system figures each field stands for.
+// Bytes. On Windows the process memory counters; see AppInfo_linux.cpp for the Linux figures.
 struct TVelMemInfo {
   std::int64_t WorkingSetSize = 0;
   std::int64_t PeakWorkingSetSize = 0;
@@ -33,35 +33,37 @@ class TVelAppInfo {
  public:
   TVelAppInfo() = delete;
 
-  // /opt/vel/velservermonitor
+  // /opt/vel/velservermonitor, C:\Vel\velservermonitor.exe
   static std::string GetAppFullFileName();
-  // velservermonitor
+  // velservermonitor, velservermonitor.exe
   static std::string GetAppFileName();
   // The file name without its extension.
   static std::string GetAppName();
   // The full file name with its extension replaced by ".log" (added when there is none).
   static std::string GetAppLogFileName();
-  // /opt/vel/ (always with a trailing "/")
+  // /opt/vel/ (always with a trailing path delimiter, "/" or "\\")
   static std::string GetAppPath();
-  // The folder of the system's programs, with a trailing "/".
+  // The folder of the system's programs (/usr/bin/, C:\Windows\system32\).
   static std::string GetSystemPath();
-  // TMPDIR, or /tmp/, with a trailing "/".
+  // TMPDIR or /tmp/; on Windows GetTempPathW. With a trailing delimiter.
   static std::string GetTempPath();
-  // The host name ("" when it cannot be read).
+  // The host name, the NetBIOS computer name on Windows ("" when it cannot be read).
   static std::string GetComputerName();
-  // The version of this build of the system's own programs (the service). A library
-  // linked into another application does not know that application's version.
+  // The version of this build of the system's own programs (the service; on Windows the
+  // FileVersion of the executable's version resource). A library linked into another
+  // application does not know that application's version.
   static std::string GetAppVersion();
-  // Always false here: no 32-on-64 emulation layer.
+  // A 32-bit process under the 64-bit emulation layer of Windows; false otherwise.
   static bool IsWin64();
-  // The current directory, with a trailing "/"; asked at each call.
+  // The current directory, with a trailing delimiter; asked at each call.
   static std::string GetCurrentPath();
-  // For the running executable, the version strings this build carries (file and product
-  // version); empty for any other file and for the other fields.
+  // A string of a file's version resource on Windows. On Linux: for the running executable,
+  // the version strings this build carries (file and product version); empty for any other
+  // file and for the other fields.
   static std::string GetFileInfo(const std::string& fileName, TFileInfo fileInfo);
   // Asked at each call; all zero when the figures cannot be read.
   static TVelMemInfo GetMemoryInfo();
-  // Open descriptors of the process; 0 when they cannot be counted.
+  // Open descriptors (Windows: handles) of the process; 0 when they cannot be counted.
   static std::uint32_t GetHandleCount();
 };
 

@@ -108,6 +108,8 @@ def https_server(folder):
 
 
 def start(state_file):
+    # A server left by an interrupted run is ended first, not left to its hour.
+    stop(state_file)
     server = Server(("127.0.0.1", 0), Handler)
     secure = https_server(os.path.dirname(os.path.abspath(state_file)))
     refused = free_port()

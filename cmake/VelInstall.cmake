@@ -8,6 +8,9 @@ include(CMakePackageConfigHelpers)
 # exception-log writer and what they use. In-tree programs link the static pieces (velclient).
 set(client_objects "")
 foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
+  if(NOT TARGET ${lib})
+    continue()  # a piece not built for this system yet
+  endif()
   get_target_property(type ${lib} TYPE)
   if(type STREQUAL "STATIC_LIBRARY")
     list(APPEND client_objects $<TARGET_OBJECTS:${lib}>)
@@ -15,8 +18,31 @@ foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
 endforeach()
 add_library(velclient_shared SHARED ${PROJECT_SOURCE_DIR}/src/velclient.cpp ${client_objects})
 target_include_directories(velclient_shared PRIVATE ${CMAKE_BINARY_DIR}/generated)
-# The pieces' own link needs: the stack-trace library of the exception-log writer.
-target_link_libraries(velclient_shared PRIVATE Threads::Threads backtrace)
+if(WIN32)
+  # velclient.dll with its import library libvelclient.dll.a. The pieces carry no export
+  # marks, so every symbol is exported; the runtime is linked in, as in the programs, so the
+  # DLL needs no mingw DLL beside it. The pieces' own system libraries come with them.
+  foreach(lib vel_mailslot vel_exceptionlog vel_applog vel_common)
+    if(NOT TARGET ${lib})
+      continue()
+    endif()
+    get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
+    foreach(dep IN LISTS deps)
+      string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" dep "${dep}")
+      if(dep AND NOT TARGET ${dep})  # the pieces themselves are linked in whole
+        target_link_libraries(velclient_shared PRIVATE ${dep})
+      endif()
+    endforeach()
+  endforeach()
+  target_link_libraries(velclient_shared PRIVATE Threads::Threads)
+  # Symbols of the runtime archives stay inside (exported, they clash with a program's own).
+  target_link_options(velclient_shared PRIVATE -static -Wl,--export-all-symbols
+                      -Wl,--exclude-libs,ALL)
+  set_target_properties(velclient_shared PROPERTIES PREFIX "" IMPORT_PREFIX "lib")
+else()
+  # The pieces' own link needs: the stack-trace library of the exception-log writer.
+  target_link_libraries(velclient_shared PRIVATE Threads::Threads backtrace)
+endif()
 target_include_directories(velclient_shared INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor>)
 set_target_properties(velclient_shared PROPERTIES OUTPUT_NAME velclient EXPORT_NAME client
@@ -26,13 +52,15 @@ if(TARGET velservermonitor)
   install(TARGETS velservermonitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(TARGETS velclient_shared EXPORT VelServerMonitorTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}    # velclient.dll
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})   # its import library
 foreach(dir common mailslot exceptionlog)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${dir}
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor FILES_MATCHING PATTERN "*.h")
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/src/service/AppLog.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor/service)
+install(FILES ${PROJECT_SOURCE_DIR}/src/applog/AppLog.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor/applog)
 install(FILES ${CMAKE_BINARY_DIR}/generated/VelVersion.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velservermonitor)
 

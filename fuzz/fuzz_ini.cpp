@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include "FuzzSupport.h"
+#include "applog/AppLog.h"
 #include "common/StrLists.h"
 #include "common/Strings.h"
 #include "config/IniFile.h"
 #include "config/MonitorConfig.h"
-#include "service/AppLog.h"
 
 namespace {
 

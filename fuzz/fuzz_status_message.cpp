@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "FuzzSupport.h"
+#include "applog/AppLog.h"
 #include "common/StrLists.h"
 #include "common/Utf.h"
 #include "monitor/MonitorController.h"
-#include "service/AppLog.h"
 
 namespace {
 

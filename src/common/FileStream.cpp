@@ -9,9 +9,9 @@
 namespace vel {
 
 namespace detail {
-// FileStream_linux.cpp
-int OpenFileByMode(const std::string& fileName, std::uint16_t mode);
-void CloseFileHandle(int handle);
+// FileStream_linux.cpp / FileStream_win32.cpp
+TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode);
+void CloseFileHandle(TOsHandle handle);
 std::string ExpandFileName(const std::string& fileName);
 }  // namespace detail
 
@@ -213,7 +213,7 @@ TFileStream::TFileStream(const std::string& fileName, std::uint16_t mode)
     : THandleStream(detail::OpenFileByMode(fileName, mode)), fileName_(fileName) {}
 
 TFileStream::~TFileStream() {
-  if (handle_ >= 0) detail::CloseFileHandle(handle_);
+  if (handle_ != TOsHandle::Invalid) detail::CloseFileHandle(handle_);
 }
 
 TVelFileStream::TVelFileStream(const std::string& fileName, std::uint16_t mode,
@@ -227,8 +227,8 @@ TVelFileStream::~TVelFileStream() {
     Flush();
   } catch (...) {
   }
-  if (handle_ >= 0) detail::CloseFileHandle(handle_);
-  handle_ = -1;
+  if (handle_ != TOsHandle::Invalid) detail::CloseFileHandle(handle_);
+  handle_ = TOsHandle::Invalid;
 }
 
 std::string TVelFileStream::AsString() {

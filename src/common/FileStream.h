@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Exception.h"
+#include "common/OsHandle.h"
 
 namespace vel {
 
@@ -60,8 +61,9 @@ inline constexpr std::uint16_t fmShareDenyNone = 0x0040;
 inline constexpr std::uint16_t fmCreate = 0xFF00;
 inline constexpr std::uint16_t fmExclusive = 0x0004;  // with fmCreate: fail if the file exists
 
-// Share modes are kept among this system's own streams (advisory locks on the open file);
-// programs that take no such locks are neither stopped nor stop us.
+// On Windows the share modes are the system's own and bind every other opener. On Linux they
+// are kept among this system's own streams (advisory locks on the open file); programs that
+// take no such locks are neither stopped nor stop us.
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
@@ -89,18 +91,18 @@ class TStream {
   virtual std::int64_t CopyFrom(TStream& source, std::int64_t count);
 };
 
-// A stream over a file descriptor, unbuffered. Does not own the descriptor.
+// A stream over an open file handle, unbuffered. Does not own the handle.
 class THandleStream : public TStream {
  public:
-  explicit THandleStream(int handle) : handle_(handle) {}
-  int Handle() const { return handle_; }
+  explicit THandleStream(TOsHandle handle) : handle_(handle) {}
+  TOsHandle Handle() const { return handle_; }
 
   std::int32_t Read(void* buffer, std::int32_t count) override;
   std::int32_t Write(const void* buffer, std::int32_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
 
  protected:
-  int handle_;
+  TOsHandle handle_;
 };
 
 // An unbuffered stream that opens a file by name with the mode word and closes it when
@@ -124,7 +126,7 @@ class TBufferedHandleStream : public THandleStream {
  public:
   static constexpr std::int32_t kBufferSize = 8192;
 
-  explicit TBufferedHandleStream(int handle) : THandleStream(handle) {}
+  explicit TBufferedHandleStream(TOsHandle handle) : THandleStream(handle) {}
   // Writes what is pending (a failure there cannot be reported: call Flush first to know).
   ~TBufferedHandleStream() override;
 

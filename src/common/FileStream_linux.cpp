@@ -20,9 +20,9 @@ std::string ExpandFileName(const std::string& fileName) {
   return full.lexically_normal().string();
 }
 
-void CloseFileHandle(int handle) {
+void CloseFileHandle(TOsHandle handle) {
   // close is not retried on EINTR: the descriptor is gone either way on Linux.
-  ::close(handle);
+  ::close(static_cast<int>(OsHandleValue(handle)));
 }
 
 }  // namespace detail
@@ -105,7 +105,7 @@ ShareResult ApplyShareMode(int fd, bool accessRead, bool accessWrite, bool denyR
 
 namespace detail {
 
-int OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
+TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
   const bool create = (mode & 0xFF00) == 0xFF00;
   unsigned share;
   unsigned access;
@@ -157,17 +157,23 @@ int OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
       Fail(create, fileName, SystemMessage(error));
     }
   }
-  return fd;
+  return MakeOsHandle(fd);
 }
 
 }  // namespace detail
+
+namespace {
+int Fd(TOsHandle handle) {
+  return static_cast<int>(OsHandleValue(handle));
+}
+}  // namespace
 
 // ---- THandleStream ----
 
 std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
   if (count <= 0) return 0;
   ssize_t n;
-  do n = ::read(handle_, buffer, static_cast<std::size_t>(count));
+  do n = ::read(Fd(handle_), buffer, static_cast<std::size_t>(count));
   while (n == -1 && errno == EINTR);
   return static_cast<std::int32_t>(n);
 }
@@ -175,7 +181,7 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
   if (count <= 0) return 0;
   ssize_t n;
-  do n = ::write(handle_, buffer, static_cast<std::size_t>(count));
+  do n = ::write(Fd(handle_), buffer, static_cast<std::size_t>(count));
   while (n == -1 && errno == EINTR);
   return static_cast<std::int32_t>(n);
 }
@@ -184,7 +190,7 @@ std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
                      : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                         : SEEK_END;
-  return ::lseek(handle_, static_cast<off_t>(offset), whence);
+  return ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
 }
 
 }  // namespace vel

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <map>
 
+#include "applog/AppLog.h"
 #include "common/StrLists.h"
 #include "config/IniFile.h"
-#include "service/AppLog.h"
 
 namespace vel {
 

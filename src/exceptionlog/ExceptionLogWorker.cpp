@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdio>
 
+#include "applog/AppLog.h"
 #include "common/AppInfo.h"
 #include "common/Utf.h"
 #include "exceptionlog/ExceptionLogPlatform.h"
-#include "service/AppLog.h"
 
 namespace vel {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "applog/AppLog.h"
 #include "common/AppInfo.h"
 #include "common/Exception.h"
 #include "exceptionlog/ExceptionLogPlatform.h"
 #include "exceptionlog/ExceptionLogWorker.h"
-#include "service/AppLog.h"
 
 namespace vel {
 

@@ -32,7 +32,9 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
 }
 
 std::string WithTrailingDelimiter(std::string folder) {
-  if (folder.empty() || folder.back() != '/') folder += '/';
+  // "/" is a path delimiter everywhere; the system may have one of its own.
+  if (folder.empty() || (folder.back() != '/' && folder.back() != TFolderWatcher::PathDelimiter))
+    folder += TFolderWatcher::PathDelimiter;
   return folder;
 }
 
@@ -175,8 +177,11 @@ void TVelFolderMonitor::Activate() {
   if (folder.empty()) throw Exception(prefix + "Folder to be monitored needs to be specified");
 
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (!std::filesystem::is_directory(folder, ec))
+  // The text is UTF-8 on every system (a plain std::string path is read in the ANSI code page
+  // on Windows).
+  const std::filesystem::path path(std::u8string(folder.begin(), folder.end()));
+  std::filesystem::create_directories(path, ec);
+  if (!std::filesystem::is_directory(path, ec))
     throw Exception(prefix + "Folder \"" + folder + "\" does not exist and cannot be created");
 
   ReapFinishedWorkers();

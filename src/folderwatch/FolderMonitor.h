@@ -52,9 +52,9 @@ enum TFolderAction : uint8_t {
   faRenamedNew = 4,  // its new name; always follows the faRenamedOld of the same rename
 };
 
-// One reported change. Name is the full path: the monitor's folder, one "/" (not doubled
-// when the folder ends with one) and the name relative to the folder (with subfolder parts
-// when subfolders are watched).
+// One reported change. Name is the full path: the monitor's folder, one path delimiter ("/"
+// on Linux, "\" on Windows; not added when the folder ends with a delimiter) and the name
+// relative to the folder (with subfolder parts when subfolders are watched).
 struct TFolderItemInfo {
   std::string Name;
   TFolderAction Action = faNew;

@@ -75,6 +75,8 @@ bool IsUnder(const std::string& path, const std::string& dir) {
 
 }  // namespace
 
+const char TFolderWatcher::PathDelimiter = '/';
+
 struct TFolderWatcher::Impl {
   std::string Folder;
   TChangeTypes Changes;

@@ -19,6 +19,9 @@ class TFolderWatcher {
     Woken,    // Wake was called
   };
 
+  // The separator of path parts in the names handed over.
+  static const char PathDelimiter;
+
   // Starts watching folder, which must exist. Raises vel::Exception with the reason when
   // the folder cannot be watched.
   TFolderWatcher(const std::string& folder, TChangeTypes changes, bool subFolders);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/OsHandle.h"
 #include "http/HsmStream.h"
 
 namespace vel {
@@ -27,7 +28,7 @@ class THsmStream::TFileStore {
 
  private:
   bool FTransient;
-  int FHandle = -1;
+  TOsHandle FHandle = TOsHandle::Invalid;
   std::string FPath;
 };
 

@@ -28,25 +28,30 @@ std::string TempFolder() {
   return folder;
 }
 
+int Fd(TOsHandle handle) {
+  return static_cast<int>(OsHandleValue(handle));
+}
+
 }  // namespace
 
 THsmStream::TFileStore::TFileStore(bool transient) : FTransient(transient) {
   std::string pattern = TempFolder() + "/velhsm-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  FHandle = ::mkostemp(name.data(), O_CLOEXEC);
-  if (FHandle < 0) RaiseFileError("creating the temporary file", pattern, errno);
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) RaiseFileError("creating the temporary file", pattern, errno);
+  FHandle = MakeOsHandle(fd);
   FPath = name.data();
 }
 
 THsmStream::TFileStore::~TFileStore() {
-  ::close(FHandle);
+  ::close(Fd(FHandle));
   if (FTransient) ::unlink(FPath.c_str());
 }
 
 void THsmStream::TFileStore::WriteAt(std::int64_t offset, const char* data, std::size_t count) {
   while (count > 0) {
-    ssize_t n = ::pwrite(FHandle, data, count, offset);
+    ssize_t n = ::pwrite(Fd(FHandle), data, count, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseFileError("writing", FPath, errno);
@@ -60,7 +65,7 @@ void THsmStream::TFileStore::WriteAt(std::int64_t offset, const char* data, std:
 std::size_t THsmStream::TFileStore::ReadAt(std::int64_t offset, char* data, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
-    ssize_t n = ::pread(FHandle, data + done, count - done, offset + static_cast<off_t>(done));
+    ssize_t n = ::pread(Fd(FHandle), data + done, count - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseFileError("reading", FPath, errno);
@@ -73,12 +78,12 @@ std::size_t THsmStream::TFileStore::ReadAt(std::int64_t offset, char* data, std:
 
 std::int64_t THsmStream::TFileStore::Size() const {
   struct stat st {};
-  if (::fstat(FHandle, &st) != 0) RaiseFileError("reading the size of", FPath, errno);
+  if (::fstat(Fd(FHandle), &st) != 0) RaiseFileError("reading the size of", FPath, errno);
   return st.st_size;
 }
 
 void THsmStream::TFileStore::Resize(std::int64_t size) {
-  while (::ftruncate(FHandle, size) != 0) {
+  while (::ftruncate(Fd(FHandle), size) != 0) {
     if (errno != EINTR) RaiseFileError("resizing", FPath, errno);
   }
 }

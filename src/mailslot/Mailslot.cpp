@@ -20,7 +20,7 @@ TVelMailslot::~TVelMailslot() {
   if (FIsOpen) {
     std::string reason;
     CloseOsHandle(FHandle, reason);
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
   }
 }
@@ -40,7 +40,7 @@ void TVelMailslot::CloseLocked() {
       throw Exception(std::string(ClassName()) + ".Close: Failed to close Mailslot [" + reason +
                       "]");
     }
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
     DoAfterClose();
     if (FOnClose) FOnClose(*this);
@@ -109,7 +109,7 @@ void TVelMailslot::SetOpenError(const std::string& reason) {
   FLastError = std::string(ClassName()) + ".DoOpen: Could not open Mailslot [" + reason + "]";
 }
 
-void TVelMailslot::OpenSucceeded(int handle) {
+void TVelMailslot::OpenSucceeded(TOsHandle handle) {
   FHandle = handle;
   FIsOpen = true;
   if (FOnOpen) FOnOpen(*this);

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/OsHandle.h"
+
 namespace vel {
 
 class TVelMailslot {
@@ -66,12 +68,12 @@ class TVelMailslot {
   // Sets LastError to "<class>.DoOpen: Could not open Mailslot [<reason>]".
   void SetOpenError(const std::string& reason);
   // Marks the endpoint open with handle and calls OnOpen. FLock held.
-  void OpenSucceeded(int handle);
+  void OpenSucceeded(TOsHandle handle);
 
   // Guards every member below: the service closes the mailslot on its stop thread while
   // the poll thread may still be reading.
   mutable std::recursive_mutex FLock;
-  int FHandle = -1;
+  TOsHandle FHandle = TOsHandle::Invalid;
   bool FIsOpen = false;
   bool FActive = false;
   TNotifyEvent FOnOpen;
@@ -82,7 +84,7 @@ class TVelMailslot {
  private:
   void CloseLocked();
   // Closes an OS handle; false with the system's message text in reason on failure.
-  static bool CloseOsHandle(int handle, std::string& reason);
+  static bool CloseOsHandle(TOsHandle handle, std::string& reason);
 };
 
 // The receiving end. Messages are taken from the system into an in-process queue as they
@@ -133,7 +135,7 @@ class TVelMailslotServer : public TVelMailslot {
 
  private:
   // Moves every datagram waiting in the socket into FQueue. FQueueLock held.
-  void Drain(int handle);
+  void Drain(TOsHandle handle);
   // A thread that takes datagrams off the socket as they come, so the system's small
   // per-socket queue never refuses a sender while nobody reads.
   void StartReceiver();
@@ -147,7 +149,7 @@ class TVelMailslotServer : public TVelMailslot {
   std::deque<std::vector<uint8_t>> FQueue;
   uint64_t FDropped = 0;
   std::thread FReceiver;
-  int FWakeHandle = -1;
+  TOsHandle FWakeHandle = TOsHandle::Invalid;
 };
 
 // The sending end.

@@ -65,10 +65,14 @@ bool WaitWritable(int fd, int timeoutMs) {
 // that is running but not reading must not hold up the application's reporting thread.
 constexpr int kFullQueueWaitMs = 1000;
 
+int Fd(TOsHandle handle) {
+  return static_cast<int>(OsHandleValue(handle));
+}
+
 }  // namespace
 
-bool TVelMailslot::CloseOsHandle(int handle, std::string& reason) {
-  if (close(handle) == 0) return true;
+bool TVelMailslot::CloseOsHandle(TOsHandle handle, std::string& reason) {
+  if (close(Fd(handle)) == 0) return true;
   const int error = errno;
   // Linux releases the descriptor even when close is interrupted.
   if (error == EINTR) return true;
@@ -81,7 +85,7 @@ void TVelMailslotServer::DoOpen() {
   sockaddr_un address;
   socklen_t length = 0;
   if (!MakeAddress(ChannelName(), address, length)) {
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
     SetOpenError(SystemMessage(ENAMETOOLONG));
     return;
@@ -89,7 +93,7 @@ void TVelMailslotServer::DoOpen() {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     const int error = errno;
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
     SetOpenError(SystemMessage(error));
     return;
@@ -97,7 +101,7 @@ void TVelMailslotServer::DoOpen() {
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     const int error = errno;
     close(fd);
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
     SetOpenError(SystemMessage(error));
     return;
@@ -106,22 +110,22 @@ void TVelMailslotServer::DoOpen() {
     std::lock_guard queueLock(FQueueLock);
     FQueue.clear();
   }
-  FHandle = fd;
+  FHandle = MakeOsHandle(fd);
   StartReceiver();
-  OpenSucceeded(fd);
+  OpenSucceeded(MakeOsHandle(fd));
 }
 
 void TVelMailslotServer::StartReceiver() {
   StopReceiver();
-  FWakeHandle = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // Without a wake-up handle (or a thread) the queue is still filled whenever it is asked
   // about; only the system's own small queue then limits what may wait.
-  if (FWakeHandle < 0) return;
-  const int handle = FHandle;
-  const int wake = FWakeHandle;
+  if (wake < 0) return;
+  FWakeHandle = MakeOsHandle(wake);
+  const TOsHandle handle = FHandle;
   try {
     FReceiver = std::thread([this, handle, wake] {
-      pollfd fds[2] = {{handle, POLLIN, 0}, {wake, POLLIN, 0}};
+      pollfd fds[2] = {{Fd(handle), POLLIN, 0}, {wake, POLLIN, 0}};
       for (;;) {
         const int r = poll(fds, 2, -1);
         if (r < 0) {
@@ -137,33 +141,33 @@ void TVelMailslotServer::StartReceiver() {
       }
     });
   } catch (const std::system_error&) {
-    close(FWakeHandle);
-    FWakeHandle = -1;
+    close(wake);
+    FWakeHandle = TOsHandle::Invalid;
   }
 }
 
 void TVelMailslotServer::StopReceiver() {
-  if (FWakeHandle >= 0) {
+  if (FWakeHandle != TOsHandle::Invalid) {
     const uint64_t one = 1;
     ssize_t r;
     do {
-      r = write(FWakeHandle, &one, sizeof one);
+      r = write(Fd(FWakeHandle), &one, sizeof one);
     } while (r < 0 && errno == EINTR);
   }
   if (FReceiver.joinable()) FReceiver.join();
-  if (FWakeHandle >= 0) {
-    close(FWakeHandle);
-    FWakeHandle = -1;
+  if (FWakeHandle != TOsHandle::Invalid) {
+    close(Fd(FWakeHandle));
+    FWakeHandle = TOsHandle::Invalid;
   }
 }
 
-void TVelMailslotServer::Drain(int handle) {
-  if (handle < 0) return;
+void TVelMailslotServer::Drain(TOsHandle handle) {
+  if (handle == TOsHandle::Invalid) return;
   // One byte more than accepted so that an oversized datagram is told apart; MSG_TRUNC
   // reports the datagram's real length anyway.
   std::vector<uint8_t> buffer(static_cast<size_t>(FMaxMessageSize) + 1);
   for (;;) {
-    const ssize_t n = recv(handle, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    const ssize_t n = recv(Fd(handle), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // EAGAIN: nothing more waits; anything else: the next call tries again
@@ -178,7 +182,7 @@ void TVelMailslotServer::Drain(int handle) {
 
 void TVelMailslotClient::DoOpen() {
   FLastError.clear();
-  FHandle = -1;
+  FHandle = TOsHandle::Invalid;
   FIsOpen = false;
   if (!IsLocalServerName(FServerName)) {
     SetOpenError("Remote mailslots are not supported here");
@@ -205,7 +209,7 @@ void TVelMailslotClient::DoOpen() {
     SetOpenError(SystemMessage(error));
     return;
   }
-  OpenSucceeded(fd);
+  OpenSucceeded(MakeOsHandle(fd));
 }
 
 int TVelMailslotClient::Write(const void* buffer, int32_t count) {
@@ -219,21 +223,21 @@ int TVelMailslotClient::Write(const void* buffer, int32_t count) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullQueueWaitMs);
   for (;;) {
     const ssize_t n =
-        send(FHandle, buffer, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+        send(Fd(FHandle), buffer, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return static_cast<int>(n);
     const int error = errno;
     if (error == EINTR) continue;
     if (error == EAGAIN || error == EWOULDBLOCK) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() > 0 && WaitWritable(FHandle, static_cast<int>(left.count()))) continue;
+      if (left.count() > 0 && WaitWritable(Fd(FHandle), static_cast<int>(left.count()))) continue;
       return -1;
     }
     if (error == ECONNREFUSED || error == ENOTCONN || error == ECONNRESET) {
       // The server went away: this handle can never reach a later server of the same
       // name, so drop it and let the next write (with AutoOpen) or Open look again.
-      close(FHandle);
-      FHandle = -1;
+      close(Fd(FHandle));
+      FHandle = TOsHandle::Invalid;
       FIsOpen = false;
     }
     return -1;

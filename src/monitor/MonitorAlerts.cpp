@@ -6,12 +6,12 @@
 #include <system_error>
 #include <thread>
 
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/FileStream.h"
 #include "common/Strings.h"
 #include "folderwatch/FolderMonitor.h"
 #include "monitor/MonitorController.h"
-#include "service/AppLog.h"
 
 namespace vel {
 

@@ -6,12 +6,12 @@
 
 #include <exception>
 
+#include "applog/AppLog.h"
 #include "common/Threads.h"
 #include "folderwatch/FolderMonitor.h"
 #include "mailslot/Mailslot.h"
 #include "notify/Discord.h"
 #include "notify/Telegram.h"
-#include "service/AppLog.h"
 
 namespace vel {
 

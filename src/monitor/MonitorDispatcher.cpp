@@ -10,11 +10,11 @@
 #include <exception>
 #include <string>
 
+#include "applog/AppLog.h"
 #include "monitor/MonitorController.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "service/AppLog.h"
 
 namespace vel {
 

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "config/MonitorConfig.h"
-#include "service/AppLog.h"
 #include "service/OperatorCommands.h"
 
 namespace vel {

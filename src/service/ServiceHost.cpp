@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "VelVersion.h"
+#include "applog/AppLog.h"
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
-#include "service/AppLog.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServicePlatform.h"

@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "common/AppInfo.h"
 #include "config/MonitorConfig.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "service/AppLog.h"
 #include "service/OperatorCommands.h"
 
 namespace vel {

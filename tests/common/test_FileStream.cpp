@@ -27,7 +27,7 @@ std::string Pattern(std::size_t n) {
 }
 
 std::int64_t HandlePosition(const THandleStream& s) {
-  return ::lseek(s.Handle(), 0, SEEK_CUR);
+  return ::lseek(static_cast<int>(OsHandleValue(s.Handle())), 0, SEEK_CUR);
 }
 
 template <class E>

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "service/AppLog.h"
+#include "applog/AppLog.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "ExceptionLogTestUtil.h"
+#include "applog/AppLog.h"
 #include "common/AppInfo.h"
 #include "common/Utf.h"
 #include "exceptionlog/ExceptionLogPlatform.h"
 #include "exceptionlog/ExceptionLogger.h"
-#include "service/AppLog.h"
 
 namespace shop {
 class EOrderFailed : public std::runtime_error {

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "ExceptionLogTestUtil.h"
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "exceptionlog/ExceptionLogger.h"
-#include "service/AppLog.h"
 
 namespace vel {
 namespace {

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "common/Utf.h"
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
 #include "mailslot/ServerMonitorClient.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
-#include "service/AppLog.h"
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
 #include "support/SmtpServer.h"

@@ -279,9 +279,9 @@ TEST(Mailslot, SettingServerNameClosesWithoutReopening) {
 class BrokenServer : public TVelMailslotServer {
  public:
   using TVelMailslotServer::TVelMailslotServer;
-  int Handle() const { return FHandle; }
+  int Handle() const { return static_cast<int>(OsHandleValue(FHandle)); }
   void Forget() {
-    FHandle = -1;
+    FHandle = TOsHandle::Invalid;
     FIsOpen = false;
   }
 };

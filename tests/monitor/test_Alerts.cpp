@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "common/Utf.h"
 #include "exceptionlog/ExceptionLogger.h"
 #include "folderwatch/FolderMonitor.h"
@@ -17,7 +18,6 @@
 #include "http/HttpClientBase.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
-#include "service/AppLog.h"
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
 #include "support/SmtpServer.h"

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/Utf.h"
 #include "mailslot/Mailslot.h"
 #include "monitor/MonitorController.h"
-#include "service/AppLog.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -7,13 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "common/Utf.h"
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
 #include "notify/SampleLog.h"
-#include "service/AppLog.h"
 #include "support/ChannelMock.h"
 #include "support/SmtpServer.h"
 #include "support/TestSupport.h"

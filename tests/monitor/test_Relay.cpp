@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/Utf.h"
 #include "http/CurlHttpClient.h"
@@ -15,7 +16,6 @@
 #include "mailslot/ServerMonitorClient.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
-#include "service/AppLog.h"
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
 #include "support/SmtpServer.h"

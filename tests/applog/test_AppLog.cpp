@@ -1,4 +1,4 @@
-#include "service/AppLog.h"
+#include "applog/AppLog.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "service/AppLogPlatform.h"
+#include "applog/AppLogPlatform.h"
 
 namespace vel::applog_detail {
 

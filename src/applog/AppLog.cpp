@@ -1,13 +1,13 @@
-#include "service/AppLog.h"
+#include "applog/AppLog.h"
 
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <mutex>
 
+#include "applog/AppLogPlatform.h"
 #include "common/AppInfo.h"
 #include "common/Utf.h"
-#include "service/AppLogPlatform.h"
 
 namespace vel {
 

@@ -1,0 +1,302 @@
+// The folder watch on ReadDirectoryChangesW.
+//
+// Change kinds and the filter flags that stand for them:
+//   ctFileName        FILE_NOTIFY_CHANGE_FILE_NAME    ctLastWriteTime FILE_NOTIFY_CHANGE_LAST_WRITE
+//   ctDirName         FILE_NOTIFY_CHANGE_DIR_NAME     ctLastAccessTime
+//   FILE_NOTIFY_CHANGE_LAST_ACCESS ctAttr            FILE_NOTIFY_CHANGE_ATTRIBUTES   ctCreationTime
+//   FILE_NOTIFY_CHANGE_CREATION ctSize            FILE_NOTIFY_CHANGE_SIZE         ctSecurityAttr
+//   FILE_NOTIFY_CHANGE_SECURITY
+//
+// Each change record becomes one item, in the order the system wrote them, its action taken
+// from the record's action code (added, removed, modified, renamed old name, renamed new
+// name). The system itself pairs a rename inside the watched tree and reports a move in as
+// added and a move out as removed.
+//
+// The read is overlapped, so the worker waits on the read's event and on a wake-up event at
+// once; a read still pending when the watch ends is cancelled and waited for before its
+// buffer goes away. An overflow (an empty result or ERROR_NOTIFY_ENUM_DIR) loses that batch.
+// When a read fails because the watched folder went away, the folder is created again (as
+// activation would) and watched anew, and the entries then found in it are reported as new.
+// While that does not succeed it is tried again every second, never in a tight loop.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common/Exception.h"
+#include "common/Utf.h"
+#include "folderwatch/FolderWatcher.h"
+
+namespace vel {
+
+namespace {
+
+constexpr DWORD kBufferSize = 32768;
+// Pause before trying again when the folder cannot be opened or read.
+constexpr DWORD kRetryMs = 1000;
+
+std::string SystemMessage(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string message;
+  if (n > 0 && text != nullptr) message.assign(reinterpret_cast<const char16_t*>(text), n);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() &&
+         (message.back() == u'\r' || message.back() == u'\n' || message.back() == u' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) return "System error " + std::to_string(error);
+  return Utf16ToUtf8(message);
+}
+
+std::wstring Wide(const std::string& utf8) {
+  const std::u16string u16 = Utf8ToUtf16(utf8);
+  return std::wstring(u16.begin(), u16.end());
+}
+
+std::string Narrow(const std::wstring& wide) {
+  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
+}
+
+DWORD FilterOf(TChangeTypes changes) {
+  static constexpr DWORD kFlags[8] = {
+      FILE_NOTIFY_CHANGE_FILE_NAME, FILE_NOTIFY_CHANGE_DIR_NAME,   FILE_NOTIFY_CHANGE_ATTRIBUTES,
+      FILE_NOTIFY_CHANGE_SIZE,      FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_LAST_ACCESS,
+      FILE_NOTIFY_CHANGE_CREATION,  FILE_NOTIFY_CHANGE_SECURITY,
+  };
+  DWORD filter = 0;
+  for (int kind = 0; kind < 8; ++kind)
+    if (changes.Contains(static_cast<TChangeType>(kind))) filter |= kFlags[kind];
+  return filter;
+}
+
+class TEvent {
+ public:
+  TEvent() : FHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (FHandle == nullptr) throw Exception(SystemMessage(GetLastError()));
+  }
+  ~TEvent() { CloseHandle(FHandle); }
+  TEvent(const TEvent&) = delete;
+  TEvent& operator=(const TEvent&) = delete;
+  HANDLE Get() const { return FHandle; }
+
+ private:
+  HANDLE FHandle;
+};
+
+}  // namespace
+
+const char TFolderWatcher::PathDelimiter = '\\';
+
+struct TFolderWatcher::Impl {
+  const std::wstring Folder;
+  const DWORD Filter;
+  const bool SubFolders;
+  TEvent IoEvent;
+  TEvent WakeEvent;
+  HANDLE Dir = INVALID_HANDLE_VALUE;
+  OVERLAPPED Overlapped{};
+  bool Pending = false;
+  // Set when the folder was made and watched again; cleared by the first completed read.
+  bool JustRestored = false;
+  // DWORD elements keep the records aligned as the system writes them.
+  std::vector<DWORD> Buffer;
+
+  Impl(const std::string& folder, TChangeTypes changes, bool subFolders)
+      : Folder(Wide(folder)),
+        Filter(FilterOf(changes)),
+        SubFolders(subFolders),
+        Buffer(kBufferSize / sizeof(DWORD)) {
+    DWORD error = OpenDir();
+    if (error == 0 && !IssueRead()) {
+      error = GetLastError();
+      CloseDir();
+    }
+    if (error != 0) throw Exception(SystemMessage(error));
+  }
+
+  ~Impl() { CloseDir(); }
+
+  // 0, or the error of the failed open.
+  DWORD OpenDir() {
+    Dir = CreateFileW(Folder.c_str(), FILE_LIST_DIRECTORY,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    return Dir == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  }
+
+  // Releases the folder; a pending read is cancelled and waited for, since the system
+  // writes into Buffer and Overlapped until it completes.
+  void CloseDir() {
+    if (Dir == INVALID_HANDLE_VALUE) return;
+    if (Pending) {
+      CancelIoEx(Dir, &Overlapped);
+      DWORD ignored = 0;
+      GetOverlappedResult(Dir, &Overlapped, &ignored, TRUE);
+      Pending = false;
+    }
+    CloseHandle(Dir);
+    Dir = INVALID_HANDLE_VALUE;
+  }
+
+  bool IssueRead() {
+    ResetEvent(IoEvent.Get());
+    Overlapped = OVERLAPPED{};
+    Overlapped.hEvent = IoEvent.Get();
+    if (!ReadDirectoryChangesW(Dir, Buffer.data(), kBufferSize, SubFolders ? TRUE : FALSE, Filter,
+                               nullptr, &Overlapped, nullptr)) {
+      return false;
+    }
+    Pending = true;
+    return true;
+  }
+
+  void Parse(DWORD length, std::vector<TFolderItemInfo>& batch) const {
+    const auto* base = reinterpret_cast<const unsigned char*>(Buffer.data());
+    size_t pos = 0;
+    while (pos + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= length) {
+      const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(base + pos);
+      const size_t nameBytes = record->FileNameLength;
+      if (pos + offsetof(FILE_NOTIFY_INFORMATION, FileName) + nameBytes > length) break;
+      TFolderAction action;
+      bool known = true;
+      switch (record->Action) {
+        case FILE_ACTION_ADDED:
+          action = faNew;
+          break;
+        case FILE_ACTION_REMOVED:
+          action = faRemoved;
+          break;
+        case FILE_ACTION_MODIFIED:
+          action = faModified;
+          break;
+        case FILE_ACTION_RENAMED_OLD_NAME:
+          action = faRenamedOld;
+          break;
+        case FILE_ACTION_RENAMED_NEW_NAME:
+          action = faRenamedNew;
+          break;
+        default:
+          known = false;
+          action = faModified;
+          break;
+      }
+      if (known) {
+        const std::wstring name(record->FileName, nameBytes / sizeof(wchar_t));
+        batch.push_back({Narrow(name), action});
+      }
+      if (record->NextEntryOffset == 0) break;
+      pos += record->NextEntryOffset;
+    }
+  }
+
+  // Waits up to timeoutMs for the wake-up; true when woken.
+  bool Pause(DWORD timeoutMs) const {
+    return WaitForSingleObject(WakeEvent.Get(), timeoutMs) == WAIT_OBJECT_0;
+  }
+
+  // Creates the folder again when it is missing and watches it; what is found in it then is
+  // reported as new. False when it cannot be watched yet.
+  bool Restore(std::vector<TFolderItemInfo>& batch) {
+    std::error_code ec;
+    const std::filesystem::path path(Folder);
+    std::filesystem::create_directories(path, ec);
+    if (OpenDir() != 0) return false;
+    if (!IssueRead()) {
+      CloseDir();
+      return false;
+    }
+    ListTree(path, std::wstring(), batch);
+    JustRestored = true;
+    return true;
+  }
+
+  void ListTree(const std::filesystem::path& dir, const std::wstring& rel,
+                std::vector<TFolderItemInfo>& out) const {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(dir, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+      const std::wstring childRel = rel.empty() ? it->path().filename().wstring()
+                                                : rel + L"\\" + it->path().filename().wstring();
+      std::error_code sec;
+      const bool isDir = it->is_directory(sec);
+      if (Filter & (isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME))
+        out.push_back({Narrow(childRel), faNew});
+      if (isDir && SubFolders) ListTree(it->path(), childRel, out);
+    }
+  }
+
+  TWaitResult Wait(std::vector<TFolderItemInfo>& batch) {
+    batch.clear();
+    for (;;) {
+      if (Dir == INVALID_HANDLE_VALUE) {
+        if (!Restore(batch)) {
+          if (Pause(kRetryMs)) return TWaitResult::Woken;
+          continue;
+        }
+        if (!batch.empty()) return TWaitResult::Changes;
+      }
+      if (!Pending && !IssueRead()) {
+        CloseDir();
+        if (Pause(kRetryMs)) return TWaitResult::Woken;
+        continue;
+      }
+      const HANDLE handles[2] = {WakeEvent.Get(), IoEvent.Get()};
+      const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+      if (woke == WAIT_OBJECT_0) return TWaitResult::Woken;
+      if (woke != WAIT_OBJECT_0 + 1) {
+        if (Pause(kRetryMs)) return TWaitResult::Woken;
+        continue;
+      }
+      DWORD length = 0;
+      const BOOL ok = GetOverlappedResult(Dir, &Overlapped, &length, FALSE);
+      const DWORD error = ok ? 0 : GetLastError();
+      if (!ok && error == ERROR_IO_INCOMPLETE) continue;
+      Pending = false;
+      const bool restored = JustRestored;
+      JustRestored = false;
+      if (ok && length > 0) {
+        Parse(length, batch);
+        // The next read goes out at once; a failure of it is dealt with on the next wait.
+        IssueRead();
+        return TWaitResult::Changes;
+      }
+      if (ok || error == ERROR_NOTIFY_ENUM_DIR) {
+        IssueRead();
+        return TWaitResult::Lost;
+      }
+      // The folder went away (ERROR_ACCESS_DENIED once it is being deleted) or cannot be
+      // read any more: let it go, so that a deletion can complete, and make it again. A
+      // folder that fails again as soon as it was made again is given a pause first.
+      CloseDir();
+      if (restored && Pause(kRetryMs)) return TWaitResult::Woken;
+    }
+  }
+
+  // The wake-up is never reset: a woken watcher stays woken, as it is only woken to end.
+  void Wake() { SetEvent(WakeEvent.Get()); }
+};
+
+TFolderWatcher::TFolderWatcher(const std::string& folder, TChangeTypes changes, bool subFolders)
+    : FImpl(std::make_unique<Impl>(folder, changes, subFolders)) {}
+
+TFolderWatcher::~TFolderWatcher() = default;
+
+TFolderWatcher::TWaitResult TFolderWatcher::WaitForChanges(std::vector<TFolderItemInfo>& batch) {
+  return FImpl->Wait(batch);
+}
+
+void TFolderWatcher::Wake() {
+  FImpl->Wake();
+}
+
+}  // namespace vel

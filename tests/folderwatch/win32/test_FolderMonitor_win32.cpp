@@ -1,0 +1,218 @@
+// The folder monitor on ReadDirectoryChangesW. Where Wine behaves differently from Windows,
+// the expectation names both (see docs/windows.md).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Exception.h"
+#include "folderwatch/FolderMonitor.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace vel;
+using vel::test::TempDir;
+
+namespace {
+
+const TChangeTypes kServiceChanges{ctFileName, ctCreationTime};
+
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+class Events {
+ public:
+  TFolderChangeEvent Handler() {
+    return [this](TVelFolderMonitor*, const TFolderItemInfo& item) {
+      {
+        std::lock_guard lock(FLock);
+        FItems.push_back(item);
+      }
+      FChanged.notify_all();
+    };
+  }
+
+  bool WaitFor(const std::string& name, TFolderAction action,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(FLock);
+    return FChanged.wait_for(lock, timeout, [&] { return IndexOfLocked(name, action) >= 0; });
+  }
+
+  int IndexOf(const std::string& name, TFolderAction action) {
+    std::lock_guard lock(FLock);
+    return IndexOfLocked(name, action);
+  }
+
+  bool Has(const std::string& name) {
+    std::lock_guard lock(FLock);
+    for (const TFolderItemInfo& i : FItems)
+      if (i.Name == name) return true;
+    return false;
+  }
+
+  size_t Count() {
+    std::lock_guard lock(FLock);
+    return FItems.size();
+  }
+
+ private:
+  int IndexOfLocked(const std::string& name, TFolderAction action) const {
+    for (size_t i = 0; i < FItems.size(); ++i)
+      if (FItems[i].Name == name && FItems[i].Action == action) return static_cast<int>(i);
+    return -1;
+  }
+
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::vector<TFolderItemInfo> FItems;
+};
+
+void Touch(const std::string& file) {
+  std::ofstream(fs::path(std::u8string(file.begin(), file.end()))) << "x";
+}
+
+}  // namespace
+
+TEST(FolderMonitorWin32, ReportsNewRemovedAndRenamePairWithBackslashNames) {
+  TempDir tmp;
+  const std::string folder = tmp.file("a\\logs");
+  Events ev;
+  TVelFolderMonitor mon("Shop", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  ASSERT_TRUE(fs::is_directory(folder));
+
+  Touch(folder + "\\one.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\one.Log", faNew));
+  fs::rename(folder + "\\one.Log", folder + "\\two.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\two.Log", faRenamedNew));
+  const int oldAt = ev.IndexOf(folder + "\\one.Log", faRenamedOld);
+  ASSERT_GE(oldAt, 0);
+  EXPECT_EQ(ev.IndexOf(folder + "\\two.Log", faRenamedNew), oldAt + 1);
+  fs::remove(folder + "\\two.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\two.Log", faRemoved));
+
+  // A move in from outside is new, a move out is removed.
+  const std::string outside = tmp.file("outside");
+  fs::create_directories(outside);
+  Touch(outside + "\\in.Log");
+  fs::rename(outside + "\\in.Log", folder + "\\in.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\in.Log", faNew));
+  fs::rename(folder + "\\in.Log", outside + "\\in.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\in.Log", faRemoved));
+}
+
+TEST(FolderMonitorWin32, EitherDelimiterAtTheEndIsNotDoubledAndNamesAreUtf8) {
+  TempDir tmp;
+  for (const std::string end : {"\\", "/"}) {
+    const std::string folder = tmp.file("caf\xC3\xA9" + std::to_string(end == "/")) + end;
+    Events ev;
+    TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+    mon.SetOnFolderChange(ev.Handler());
+    Touch(folder + "f\xC3\xBC.Log");
+    EXPECT_TRUE(ev.WaitFor(folder + "f\xC3\xBC.Log", faNew)) << folder;
+  }
+}
+
+TEST(FolderMonitorWin32, SubFoldersOnlyWhenAsked) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  fs::create_directories(folder + "\\old");
+  Events ev;
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  Touch(folder + "\\old\\hidden.Log");
+  Touch(folder + "\\marker");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\marker", faNew));
+  EXPECT_FALSE(ev.Has(folder + "\\old\\hidden.Log"));
+
+  mon.SetMonitorSubFolders(true);
+  fs::create_directories(folder + "\\new");
+  Touch(folder + "\\new\\n.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\new\\n.Log", faNew));
+  // Wine leaves out subfolders that existed before the watch began.
+  Touch(folder + "\\old\\seen.Log");
+  Touch(folder + "\\marker2");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\marker2", faNew));
+  if (!UnderWine()) {
+    EXPECT_TRUE(ev.WaitFor(folder + "\\old\\seen.Log", faNew));
+  }
+}
+
+TEST(FolderMonitorWin32, DeactivateReturnsAtOnceAndNothingFollowsIt) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  Events control;
+  TVelFolderMonitor watcher("control", folder, kServiceChanges, true);
+  watcher.SetOnFolderChange(control.Handler());
+  {
+    Events ev;
+    TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+    mon.SetOnFolderChange(ev.Handler());
+    Touch(folder + "\\before");
+    ASSERT_TRUE(ev.WaitFor(folder + "\\before", faNew));
+    mon.Deactivate();
+    Touch(folder + "\\after");
+    ASSERT_TRUE(control.WaitFor(folder + "\\after", faNew));
+    EXPECT_FALSE(ev.Has(folder + "\\after"));
+  }
+  // No change follows: the destructor's join must not hang on a pending read.
+  TVelFolderMonitor idle("idle", folder, kServiceChanges, true);
+  idle.Deactivate();
+}
+
+TEST(FolderMonitorWin32, DeletedFolderIsMadeAgainAndWatchedOn) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  Events ev;
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange(ev.Handler());
+  Touch(folder + "\\doomed.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\doomed.Log", faNew));
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return fs::is_directory(folder); }));
+  Touch(folder + "\\after.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\after.Log", faNew));
+}
+
+TEST(FolderMonitorWin32, OverflowLosesABatchButTheWatchGoesOn) {
+  TempDir tmp;
+  const std::string folder = tmp.file("logs");
+  std::mutex gateLock;
+  std::condition_variable gateCv;
+  bool open = false;
+  Events ev;
+  auto record = ev.Handler();
+  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  mon.SetOnFolderChange([&](TVelFolderMonitor* s, const TFolderItemInfo& item) {
+    std::unique_lock lock(gateLock);
+    gateCv.wait(lock, [&] { return open; });
+    lock.unlock();
+    record(s, item);
+  });
+  // Far more names than the 32768-byte buffer holds while the worker is held.
+  const int files = 400;
+  const std::string longPart(100, 'n');
+  for (int i = 0; i < files; ++i) Touch(folder + "\\" + longPart + std::to_string(i));
+  {
+    std::lock_guard lock(gateLock);
+    open = true;
+  }
+  gateCv.notify_all();
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    const std::string marker = folder + "\\after-overflow" + std::to_string(i);
+    Touch(marker);
+    seen = ev.WaitFor(marker, faNew, std::chrono::milliseconds(200));
+  }
+  ASSERT_TRUE(seen);
+  EXPECT_LT(ev.Count(), static_cast<size_t>(files));
+}

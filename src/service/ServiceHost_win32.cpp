@@ -1,0 +1,557 @@
+// The program around the service module on Windows: the command line, the run under the
+// service control manager (or in the foreground with --console), and installing or removing
+// the service. The Linux program (ServiceHost.cpp with ServiceHost_linux.cpp) is not built here.
+
+#include <windows.h>
+
+#include <chrono>
+#include <clocale>
+#include <condition_variable>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "VelVersion.h"
+#include "applog/AppLog.h"
+#include "common/Strings.h"
+#include "common/Utf.h"
+#include "http/HttpClientBase.h"
+#include "http/WinHttpClient.h"
+#include "service/OperatorCommands.h"
+#include "service/ServerMonitorSvc.h"
+#include "service/ServiceHost.h"
+
+namespace vel {
+
+namespace {
+
+// How long a stopping service may take to finish the work in hand before the process ends.
+constexpr std::chrono::milliseconds kStopGrace{3000};
+// What the service tells the SCM it needs at most for a start or a stop step.
+constexpr DWORD kWaitHintMs = 5000;
+constexpr const wchar_t* kServiceNameW = L"VelServerMonitor";
+
+std::wstring Wide(const std::string& utf8) {
+  std::u16string s = Utf8ToUtf16(utf8);
+  return std::wstring(s.begin(), s.end());
+}
+
+std::string Narrow(const std::wstring& text) {
+  return Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+// The system's text for an error code, without the trailing line end and period.
+std::string SystemErrorText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text(buffer ? buffer : L"", n);
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() <= 32 || text.back() == L'.')) text.pop_back();
+  if (text.empty()) return "System error " + std::to_string(code);
+  return Narrow(text);
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty()) return path;
+  std::wstring wide = Wide(path);
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  return Narrow(full);
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The reason goes to the event log and, for whoever started the program, to stderr.
+void ReportFailure(const std::string& text) {
+  LogToEventLog(text);
+  if (!ConsoleEcho()) std::cerr << text << std::endl;
+}
+
+struct TScHandleCloser {
+  void operator()(SC_HANDLE h) const {
+    if (h) CloseServiceHandle(h);
+  }
+};
+using TScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, TScHandleCloser>;
+
+// ---- Stop with a grace period ----
+
+// Runs the module's stop and destroys it. Releasing the controller waits for deliveries
+// already under way, and a channel that hangs could hold the process for the length of its
+// time-outs; a stopped service has nothing left to do, so after the grace period onStuck runs
+// (it reports and ends the process).
+bool StopAndDestroy(std::unique_ptr<TVelServerMonitor_>& module,
+                    const std::function<void()>& onStuck) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool finished = false;
+  std::jthread watchdog([&] {
+    std::unique_lock lock(m);
+    if (cv.wait_for(lock, kStopGrace, [&] { return finished; })) return;
+    AppendAppLog("Error: Work still running " + std::to_string(kStopGrace.count()) +
+                 " ms after the stop request was abandoned");
+    onStuck();
+    TerminateProcess(GetCurrentProcess(), 0);
+  });
+  bool ok = true;
+  try {
+    bool stopped = false;
+    module->ServiceStop(stopped);
+  } catch (const std::exception& e) {
+    ReportFailure(std::string("Service failed on stop: ") + e.what());
+    ok = false;
+  }
+  module.reset();
+  {
+    std::lock_guard lock(m);
+    finished = true;
+  }
+  cv.notify_one();
+  return ok;
+}
+
+// ---- Run under the service control manager ----
+
+struct TServiceRun {
+  std::unique_ptr<TVelServerMonitor_> module;
+  SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  std::mutex lock;
+  SERVICE_STATUS status{};
+  std::mutex stopLock;
+  std::condition_variable stopRequested;
+  bool stop = false;
+};
+TServiceRun* g_run = nullptr;
+
+void SetState(DWORD state, DWORD exitCode = NO_ERROR, DWORD serviceCode = 0) {
+  std::lock_guard guard(g_run->lock);
+  SERVICE_STATUS& s = g_run->status;
+  s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  s.dwCurrentState = state;
+  const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+                       state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
+  s.dwControlsAccepted =
+      pending || state == SERVICE_STOPPED
+          ? 0
+          : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE;
+  s.dwWin32ExitCode = serviceCode ? ERROR_SERVICE_SPECIFIC_ERROR : exitCode;
+  s.dwServiceSpecificExitCode = serviceCode;
+  s.dwCheckPoint = pending ? s.dwCheckPoint + 1 : 0;
+  s.dwWaitHint = pending ? kWaitHintMs : 0;
+  if (g_run->statusHandle) SetServiceStatus(g_run->statusHandle, &s);
+}
+
+DWORD CurrentState() {
+  std::lock_guard guard(g_run->lock);
+  return g_run->status.dwCurrentState;
+}
+
+DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN: {
+      SetState(SERVICE_STOP_PENDING);
+      std::lock_guard guard(g_run->stopLock);
+      g_run->stop = true;
+      g_run->stopRequested.notify_all();
+      return NO_ERROR;
+    }
+    // Pausing changes only the state reported: the monitor's threads keep working.
+    case SERVICE_CONTROL_PAUSE:
+      SetState(SERVICE_PAUSED);
+      return NO_ERROR;
+    case SERVICE_CONTROL_CONTINUE:
+      SetState(SERVICE_RUNNING);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      SetState(CurrentState());
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  g_run->statusHandle = RegisterServiceCtrlHandlerExW(kServiceNameW, ControlHandler, nullptr);
+  if (!g_run->statusHandle) {
+    ReportFailure("Service failed on start: " + SystemErrorText(GetLastError()));
+    return;
+  }
+  SetState(SERVICE_START_PENDING);
+  bool started = false;
+  try {
+    g_run->module->ServiceStart(started);
+  } catch (const std::exception& e) {
+    ReportFailure(std::string("Service failed on start: ") + e.what());
+  }
+  if (!started) {
+    // The controller goes with the module; the SCM learns that the start failed.
+    SetState(SERVICE_STOP_PENDING);
+    g_run->module.reset();
+    SetState(SERVICE_STOPPED, NO_ERROR, 1);
+    return;
+  }
+  SetState(SERVICE_RUNNING);
+  {
+    std::unique_lock lock(g_run->stopLock);
+    g_run->stopRequested.wait(lock, [] { return g_run->stop; });
+  }
+  SetState(SERVICE_STOP_PENDING);
+  // The module goes here rather than after the dispatcher returns: once the SCM has heard
+  // "stopped", the process may be ended at any moment.
+  const bool ok = StopAndDestroy(g_run->module, [] { SetState(SERVICE_STOPPED); });
+  SetState(SERVICE_STOPPED, NO_ERROR, ok ? 0 : 1);
+}
+
+int RunAsService(const TVelMonitorOptions& options) {
+  TServiceRun run;
+  g_run = &run;
+  try {
+    run.module = std::make_unique<TVelServerMonitor_>(options);
+  } catch (const std::exception& e) {
+    ReportFailure(std::string("Service failed on create: ") + e.what());
+    g_run = nullptr;
+    return 1;
+  }
+  std::wstring name = kServiceNameW;
+  SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
+  int rc = 0;
+  if (!StartServiceCtrlDispatcherW(table)) {
+    const DWORD code = GetLastError();
+    std::cerr << ApplicationName()
+              << ": cannot reach the service control manager: " << SystemErrorText(code) << " ("
+              << code << ").\n"
+              << "Run it with --console to monitor in the foreground, or --help for the options."
+              << std::endl;
+    rc = 1;
+  }
+  run.module.reset();  // ServiceDestroy, when the service never ran
+  g_run = nullptr;
+  return rc;
+}
+
+// ---- Run in the foreground ----
+
+std::mutex g_consoleLock;
+std::condition_variable g_consoleStop;
+bool g_consoleStopRequested = false;
+
+BOOL WINAPI ConsoleHandler(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT: {
+      std::lock_guard guard(g_consoleLock);
+      g_consoleStopRequested = true;
+      g_consoleStop.notify_all();
+      return TRUE;
+    }
+    default:
+      return FALSE;
+  }
+}
+
+int RunInConsole(const TVelMonitorOptions& options) {
+  SetConsoleEcho(true);
+  SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+  std::unique_ptr<TVelServerMonitor_> module;
+  try {
+    module = std::make_unique<TVelServerMonitor_>(options);
+  } catch (const std::exception& e) {
+    ReportFailure(std::string("Service failed on create: ") + e.what());
+    return 1;
+  }
+  bool started = false;
+  try {
+    module->ServiceStart(started);
+  } catch (const std::exception& e) {
+    ReportFailure(std::string("Service failed on start: ") + e.what());
+    module.reset();
+    return 1;
+  }
+  std::cerr << "Running. Press Ctrl+C to stop." << std::endl;
+  {
+    std::unique_lock lock(g_consoleLock);
+    g_consoleStop.wait(lock, [] { return g_consoleStopRequested; });
+  }
+  return StopAndDestroy(module, [] {}) ? 0 : 1;
+}
+
+// ---- Install and uninstall ----
+
+std::string InstallFailure(const std::string& reason) {
+  return std::string("Service \"") + TVelServerMonitor_::kDisplayName +
+         "\" failed to install with error: \"" + reason + "\"";
+}
+
+std::string UninstallFailure(const std::string& reason) {
+  return std::string("Service \"") + TVelServerMonitor_::kDisplayName +
+         "\" failed to uninstall with error: \"" + reason + "\"";
+}
+
+std::string QuoteArgument(const std::string& arg) {
+  // Command-line quoting: backslashes before a quote (and at the end) are doubled.
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+// The description goes into the service's own key, which CreateServiceW has just made. A key
+// that cannot be opened leaves the service without a description; a write that fails is an
+// error (the caller removes the service).
+bool WriteDescription(std::string& error) {
+  const std::wstring keyName =
+      std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kServiceNameW;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ | KEY_WRITE, &key) !=
+      ERROR_SUCCESS)
+    return true;
+  const std::wstring value = Wide(TVelServerMonitor_::kDescription);
+  const LONG rc =
+      RegSetValueExW(key, L"Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  if (rc == ERROR_SUCCESS) return true;
+  error = "Failed to set data for 'Description': " + SystemErrorText(static_cast<DWORD>(rc));
+  return false;
+}
+
+int RunInstall(bool install, const TVelMonitorOptions& options) {
+  // The controller exists for the length of the run, but is never started.
+  std::unique_ptr<TVelServerMonitor_> module;
+  try {
+    module = std::make_unique<TVelServerMonitor_>(options);
+  } catch (const std::exception& e) {
+    std::cerr << "Cannot create the service module: " << e.what() << std::endl;
+    return 1;
+  }
+  TScHandle scm(
+      OpenSCManagerW(nullptr, nullptr, install ? SC_MANAGER_CREATE_SERVICE : SC_MANAGER_CONNECT));
+  if (!scm) {
+    const std::string reason = SystemErrorText(GetLastError());
+    std::cerr << (install ? InstallFailure(reason) : UninstallFailure(reason)) << std::endl;
+    return 1;
+  }
+
+  if (install) {
+    std::string command = QuoteArgument(ApplicationFullFileName());
+    if (!options.ConfigFile.empty()) command += " --config " + QuoteArgument(options.ConfigFile);
+    const std::wstring commandW = Wide(command);
+    const std::wstring displayW = Wide(TVelServerMonitor_::kDisplayName);
+    TScHandle service(CreateServiceW(scm.get(), kServiceNameW, displayW.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, commandW.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr));
+    if (!service) {
+      std::cerr << InstallFailure(SystemErrorText(GetLastError())) << std::endl;
+      return 1;
+    }
+    std::string error;
+    if (!WriteDescription(error)) {
+      DeleteService(service.get());
+      std::cerr << InstallFailure(error) << std::endl;
+      return 1;
+    }
+    std::cout << "Installed the service " << TVelServerMonitor_::kServiceName << " ("
+              << TVelServerMonitor_::kDisplayName
+              << "), started automatically with the system: " << command
+              << "\nStart it now with \"net start " << TVelServerMonitor_::kServiceName << "\"."
+              << std::endl;
+    return 0;
+  }
+
+  TScHandle service(
+      OpenServiceW(scm.get(), kServiceNameW, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
+      std::cout << "The service " << TVelServerMonitor_::kServiceName
+                << " is not installed: nothing to remove" << std::endl;
+      return 0;
+    }
+    std::cerr << UninstallFailure(SystemErrorText(code)) << std::endl;
+    return 1;
+  }
+  // A running service is stopped first, so that it is gone when the command returns rather
+  // than at its next stop.
+  SERVICE_STATUS status{};
+  if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
+           std::chrono::steady_clock::now() < deadline)
+      Sleep(100);  // the SCM offers no wait for a state change of another process's service
+    if (status.dwCurrentState == SERVICE_STOPPED)
+      std::cout << "Stopped the service " << TVelServerMonitor_::kServiceName << std::endl;
+  }
+  if (!DeleteService(service.get())) {
+    std::cerr << UninstallFailure(SystemErrorText(GetLastError())) << std::endl;
+    return 1;
+  }
+  std::cout << "Removed the service " << TVelServerMonitor_::kServiceName << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+TServiceCommandLine ParseServiceCommandLine(const std::vector<std::string>& args) {
+  TServiceCommandLine cmd;
+  bool modeSet = false, help = false, version = false;
+  auto setMode = [&](TServiceMode mode, const std::string& opt) {
+    if (modeSet && cmd.Mode != mode)
+      throw EServiceUsage("option " + opt + " cannot be combined with another mode");
+    cmd.Mode = mode;
+    modeSet = true;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h" || a == "/?") {
+      help = true;
+    } else if (a == "--version") {
+      version = true;
+    } else if (a == "--console") {
+      setMode(TServiceMode::smConsole, a);
+    } else if (a == "--install" || SameText(a, "/install")) {
+      setMode(TServiceMode::smInstall, a);
+    } else if (a == "--uninstall" || SameText(a, "/uninstall")) {
+      setMode(TServiceMode::smUninstall, a);
+    } else if (a == "--check-config") {
+      setMode(TServiceMode::smCheckConfig, a);
+    } else if (a == "--test-notify") {
+      setMode(TServiceMode::smTestNotify, a);
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) cmd.Channel = args[++i];
+    } else if (a == "--config" || a.rfind("--config=", 0) == 0) {
+      std::string value;
+      if (a == "--config") {
+        if (i + 1 >= args.size()) throw EServiceUsage("option --config needs a value");
+        value = args[++i];
+      } else {
+        value = a.substr(9);
+      }
+      if (value.empty()) throw EServiceUsage("option --config needs a value");
+      cmd.ConfigFile = value;
+    } else {
+      throw EServiceUsage("unknown option " + a);
+    }
+  }
+  if (help)
+    cmd.Mode = TServiceMode::smHelp;
+  else if (version)
+    cmd.Mode = TServiceMode::smVersion;
+  return cmd;
+}
+
+std::string ServiceUsageText(const std::string& programName) {
+  std::ostringstream s;
+  s << "Usage: " << programName << " [--console] [--config FILE]\n"
+    << "       " << programName << " --install [--config FILE]   (or /install)\n"
+    << "       " << programName << " --uninstall                 (or /uninstall)\n"
+    << "       " << programName << " --check-config [--config FILE]\n"
+    << "       " << programName << " --test-notify [telegram|discord|email] [--config FILE]\n"
+    << "       " << programName << " --help | --version\n"
+    << "\n"
+    << TVelServerMonitor_::kDescription << ".\n"
+    << "Without options the program runs as the Windows service "
+    << TVelServerMonitor_::kServiceName << " (started by the service control manager).\n"
+    << "  --console        run in the foreground until Ctrl+C; diagnostic lines also go to stderr\n"
+    << "  --config FILE    read FILE instead of the INI file beside the executable\n"
+    << "  --install        install the service (automatic start) with this executable\n"
+    << "  --uninstall      stop the service if it runs and remove it\n"
+    << "  --check-config   print the effective configuration (secrets masked) with warnings;\n"
+    << "                   exit code 1 when it has errors\n"
+    << "  --test-notify [CHANNEL]\n"
+    << "                   send a test notification through every configured channel (or\n"
+    << "                   the one named); exit code 0 only when all were delivered\n"
+    << "  --help           show this text\n"
+    << "  --version        show the version\n"
+    << "\n"
+    << "Environment:\n"
+    << "  VEL_STATUS_CHANNEL  name of the status mailslot to read (default vel_servermonitor),\n"
+    << "                      for an instance running next to the installed service\n";
+  return s.str();
+}
+
+int RunServiceHost(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::string program = ApplicationName();
+  // The arguments as the system holds them (UTF-16), not argv in the ANSI code page.
+  std::vector<std::string> args;
+  int wargc = 0;
+  if (LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &wargc)) {
+    for (int i = 1; i < wargc; ++i) args.push_back(Narrow(wargv[i]));
+    LocalFree(wargv);
+  } else {
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  }
+
+  TServiceCommandLine cmd;
+  try {
+    cmd = ParseServiceCommandLine(args);
+  } catch (const EServiceUsage& e) {
+    std::cerr << program << ": " << e.what() << "\n\n" << ServiceUsageText(program);
+    return 2;
+  }
+  if (cmd.Mode == TServiceMode::smHelp) {
+    std::cout << ServiceUsageText(program);
+    return 0;
+  }
+  if (cmd.Mode == TServiceMode::smVersion) {
+    std::cout << program << " " << kVersion << "\n";
+    return 0;
+  }
+
+  // Every HTTP request of the channels goes through the WinHTTP client.
+  RegisterWinHttpClient();
+  TVelHTTPClientBase::SetClientClass("TVelWinHttpClient");
+
+  TVelMonitorOptions options;
+  // Absolute, so the service finds the file whatever its working folder.
+  options.ConfigFile = AbsolutePath(cmd.ConfigFile);
+  if (const char* channel = std::getenv("VEL_STATUS_CHANNEL"); channel && *channel)
+    options.MailslotId = channel;
+
+  if (!options.ConfigFile.empty() && !FileExists(options.ConfigFile) &&
+      cmd.Mode != TServiceMode::smUninstall && cmd.Mode != TServiceMode::smCheckConfig)
+    std::cerr << program << ": warning: configuration file " << options.ConfigFile
+              << " does not exist; monitoring stays off until it does" << std::endl;
+
+  switch (cmd.Mode) {
+    case TServiceMode::smCheckConfig:
+      return RunCheckConfig(options.ConfigFile, std::cout);
+    case TServiceMode::smTestNotify:
+      return RunTestNotify(options.ConfigFile, cmd.Channel, std::cout);
+    case TServiceMode::smInstall:
+      return RunInstall(true, options);
+    case TServiceMode::smUninstall:
+      return RunInstall(false, options);
+    case TServiceMode::smConsole:
+      return RunInConsole(options);
+    default:
+      return RunAsService(options);
+  }
+}
+
+}  // namespace vel

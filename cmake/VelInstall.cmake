@@ -51,6 +51,10 @@ set_target_properties(velclient_shared PROPERTIES OUTPUT_NAME velclient EXPORT_N
 if(TARGET velservermonitor)
   install(TARGETS velservermonitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(WIN32)
+  # The writer inside the DLL records the throw sites of the DLL's own code.
+  target_link_options(velclient_shared PRIVATE -Wl,--wrap=__cxa_throw)
+endif()
 install(TARGETS velclient_shared EXPORT VelServerMonitorTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}    # velclient.dll
@@ -75,20 +79,40 @@ install(FILES ${CMAKE_BINARY_DIR}/VelServerMonitorConfig.cmake
               ${CMAKE_BINARY_DIR}/VelServerMonitorConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VelServerMonitor)
 
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/velservermonitor.service
-  DESTINATION lib/systemd/system)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/velservermonitor.ini.example
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velservermonitor)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/velservermonitor.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(WIN32)
+  # The Windows package is one ZIP: the program and the client library at the top with the
+  # example configuration, headers and CMake package beneath, the administrator's notes in
+  # docs/. The example's paths become Windows paths, its lines CR LF for Notepad.
+  file(READ ${PROJECT_SOURCE_DIR}/packaging/velservermonitor.ini.example example)
+  string(REPLACE "end it with \"/\"" "end it with \"\\\"" example "${example}")
+  string(REPLACE "/var/log/velservermonitor/" "C:\\ProgramData\\VelServerMonitor\\Logs\\"
+         example "${example}")
+  string(REPLACE "/var/www/shop/ErrorLog" "C:\\inetpub\\shop\\ErrorLog" example "${example}")
+  string(REPLACE "\n" "\r\n" example "${example}")
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/velservermonitor.ini.example "${example}")
+  # Beside the executable, where the service looks for velservermonitor.ini.
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/velservermonitor.ini.example
+    DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.md DESTINATION docs)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME VelServerMonitor-${PROJECT_VERSION}-win64)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/velservermonitor.service
+    DESTINATION lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/velservermonitor.ini.example
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velservermonitor)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/velservermonitor.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+endif()
 
 set(CPACK_PACKAGE_NAME velservermonitor)
 set(CPACK_PACKAGE_VENDOR "VelServerMonitor developers")
 set(CPACK_PACKAGE_CONTACT "VelServerMonitor developers <root@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Watches Velmora web applications and sends alerts and status reports")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 include(CPack)

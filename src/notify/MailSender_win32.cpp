@@ -454,6 +454,9 @@ struct TVelMailSender::TConnection {
       SendToken(out[0], deadline);
       if (st != SEC_E_OK && st != SEC_I_CONTINUE_NEEDED && st != SEC_I_INCOMPLETE_CREDENTIALS)
         TlsFailure("handshake", st);
+      // The server asks for a client certificate: there is none, so the same input is given
+      // again and the handshake goes on without one.
+      if (st == SEC_I_INCOMPLETE_CREDENTIALS) continue;
       // Bytes of the next record that came with the last handshake message stay in raw.
       if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0)
         raw.erase(0, raw.size() - in[1].cbBuffer);

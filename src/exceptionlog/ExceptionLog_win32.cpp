@@ -64,9 +64,12 @@ TClock::time_point FromFileTime(const FILETIME& ft) {
 
 // Frames of the writer itself are left out of the trace: the reader wants to see where the
 // application was, not how the report was made.
+// DbgHelp may give the bare name of a member ("TVelExceptionLogWorker") without its class
+// and namespace.
 bool IsWriterFrame(const std::string& function) {
   return function.find("vel::exceptionlog_detail::") != std::string::npos ||
-         function.find("vel::TVelExceptionLog") != std::string::npos;
+         function.find("vel::TVelExceptionLog") != std::string::npos ||
+         function.rfind("TVelExceptionLog", 0) == 0;
 }
 
 // DbgHelp is single-threaded: every call goes through this lock.
@@ -149,6 +152,7 @@ std::vector<std::string> CaptureStackTrace() {
   HANDLE process = GetCurrentProcess();
   for (USHORT i = 0; i < count; ++i) {
     const auto pc = reinterpret_cast<uintptr_t>(frames[i]);
+    if (pc == 0) break;  // the bottom of the stack: what follows is not a frame
     std::string function, where;
     if (symbols) {
       alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + 512];

@@ -5,7 +5,7 @@
 #include <regex>
 #include <stdexcept>
 
-#include "ExceptionLogTestUtil.h"
+#include "exceptionlog/ExceptionLogTestUtil.h"
 #include "exceptionlog/ExceptionLogger.h"
 
 namespace shop {
@@ -79,7 +79,7 @@ TEST(ExceptionLogFileWin32, FileInAUtf8FolderWithThrowSiteAndStack) {
   const std::regex frame(R"(0x[0-9A-F]{16} (.+\.(exe|dll)\+0x[0-9A-F]+|\S.*))");
   for (size_t i = 0; i + 1 < frames.size(); ++i)
     EXPECT_TRUE(std::regex_match(frames[i], frame)) << frames[i];
-  EXPECT_EQ(text.find("TVelExceptionLog"), std::string::npos);
+  EXPECT_EQ(text.find("TVelExceptionLog"), std::string::npos) << text;
   EXPECT_NE(text.find("FileInAUtf8FolderWithThrowSiteAndStack"), std::string::npos) << text;
 }
 

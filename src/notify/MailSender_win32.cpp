@@ -558,7 +558,6 @@ struct TVelMailSender::TConnection {
     SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
     unsigned long attributes = 0;
-    std::wstring none;
     InitializeSecurityContextW(&credentials, &context, nullptr,
                                ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                    ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |

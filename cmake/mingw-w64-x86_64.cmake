@@ -27,3 +27,8 @@ endif()
 if(VEL_WINE64)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VEL_WINE64})
 endif()
+
+# DWARF 4: Wine's DbgHelp names the frames of an exception-log stack only from it (GCC 12
+# writes DWARF 5 by default).
+set(CMAKE_C_FLAGS_INIT "-gdwarf-4")
+set(CMAKE_CXX_FLAGS_INIT "-gdwarf-4")

@@ -131,28 +131,6 @@ std::string LocaleTimeSeparator() {
   return TimeSeparatorOf(format == nullptr ? std::string() : std::string(format));
 }
 
-std::string TimeSeparatorOf(const std::string& f) {
-  // The character between the hour and the minutes: "%H:%M:%S" -> ":", "%H.%M.%S" -> ".".
-  // Composite formats ("%T", "%r") and formats whose hours are followed by a word or by
-  // nothing name no single separator and get ":".
-  for (size_t i = 0; i + 1 < f.size(); ++i) {
-    if (f[i] != '%') continue;
-    size_t conv = i + 1;
-    if ((f[conv] == 'O' || f[conv] == 'E') && conv + 1 < f.size()) ++conv;
-    const char c = f[conv];
-    if (c == 'H' || c == 'I' || c == 'k' || c == 'l') {
-      const size_t after = conv + 1;
-      if (after + 1 < f.size() && f[after + 1] == '%' &&
-          std::ispunct(static_cast<unsigned char>(f[after])) && f[after] != '%') {
-        return std::string(1, f[after]);
-      }
-      return ":";
-    }
-    i = conv;
-  }
-  return ":";
-}
-
 TClock::time_point ProcessStartTime() {
   // Field 22 of /proc/self/stat is the start in clock ticks after boot; btime in /proc/stat
   // is the boot time in seconds since the epoch.

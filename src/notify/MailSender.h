@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vel {
 
@@ -13,7 +14,10 @@ enum TSMTPAuthenticationType {
                    // a password (CRAM-MD5, PLAIN, LOGIN); never GSSAPI, NTLM or EXTERNAL
 };
 
-// Sends one HTML e-mail through an SMTP server (libcurl's SMTP). A sender keeps one
+struct TMailAddress;
+
+// Sends one HTML e-mail through an SMTP server (libcurl's SMTP on Linux, Winsock with
+// Schannel TLS on Windows). A sender keeps one
 // connection handle; with KeepConnected false every SendMail opens and closes its own
 // connection. A sender object is used by one thread at a time; the static entry points keep
 // no shared state and may run on many threads at once.
@@ -90,9 +94,12 @@ class TVelMailSender {
   void SetCaFile(std::string v) { FCaFile = std::move(v); }
 
  private:
-  struct TConnection;  // the libcurl handle and what it was set up with
+  struct TConnection;  // the per-system connection and what it was set up with
 
   void Connect();
+  // Connects (or reuses the kept connection), logs in and sends message to recipients; throws
+  // vel::Exception with the texts the checks in SendMail use. Per operating system.
+  void Transfer(const std::vector<TMailAddress>& recipients, const std::string& message);
   [[noreturn]] void RaiseError(const std::string& text) const;
   // text with the password masked, so no message ever carries it.
   std::string Masked(std::string text) const;

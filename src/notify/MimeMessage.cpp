@@ -74,25 +74,6 @@ bool IsPlainAscii(const std::string& s) {
   return true;
 }
 
-std::string Base64(const std::string& bytes) {
-  static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 |
-                 (unsigned char)bytes[i + 2];
-    out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
-  }
-  if (i + 1 == bytes.size()) {
-    unsigned v = (unsigned char)bytes[i] << 16;
-    out += {t[v >> 18], t[(v >> 12) & 63], '=', '='};
-  } else if (i + 2 == bytes.size()) {
-    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8;
-    out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
-  }
-  return out;
-}
-
 // Length of the UTF-8 sequence that starts with c (1 for stray bytes, so nothing is lost).
 size_t Utf8Length(unsigned char c) {
   if (c >= 0xF0 && c < 0xF8) return 4;
@@ -114,6 +95,25 @@ std::string RandomHex(size_t bytes) {
 }
 
 }  // namespace
+
+std::string Base64(const std::string& bytes) {
+  static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 |
+                 (unsigned char)bytes[i + 2];
+    out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
+  }
+  if (i + 1 == bytes.size()) {
+    unsigned v = (unsigned char)bytes[i] << 16;
+    out += {t[v >> 18], t[(v >> 12) & 63], '=', '='};
+  } else if (i + 2 == bytes.size()) {
+    unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8;
+    out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
+  }
+  return out;
+}
 
 bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
                         std::string& error) {

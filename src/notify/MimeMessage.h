@@ -18,6 +18,9 @@ struct TMailAddress {
 bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
                         std::string& error);
 
+// The bytes in base64 (RFC 4648, with padding, no line breaks).
+std::string Base64(const std::string& bytes);
+
 // "&", "<", ">" and "\"" as HTML character references.
 std::string HtmlEscape(const std::string& text);
 

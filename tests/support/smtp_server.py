@@ -140,6 +140,15 @@ class Recorder:
         return "250 OK"
 
 
+class DroppingSMTP(SMTP):
+    """Accepts DATA, reads one line of the message and ends the connection."""
+
+    async def smtp_DATA(self, arg):
+        await self.push("354 End data with <CR><LF>.<CR><LF>")
+        await self._reader.readline()
+        self.transport.close()
+
+
 def main():
     warnings.simplefilter("ignore")
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
@@ -154,6 +163,8 @@ def main():
     p.add_argument("--unusable-mechanisms", action="store_true")
     p.add_argument("--auth-required", action="store_true")
     p.add_argument("--only-mechanism", default="")
+    p.add_argument("--drop-in-data", action="store_true",
+                   help="close the connection after the first line of a message's data")
     a = p.parse_args()
 
     ctx = make_certificate(a.dir) if a.tls != "none" else None
@@ -173,7 +184,7 @@ def main():
                     m for m in ("LOGIN", "PLAIN") if m != a.only_mechanism]
         else:
             kwargs.update(auth_exclude_mechanism=["LOGIN", "PLAIN"])
-        return SMTP(recorder, **kwargs)
+        return (DroppingSMTP if a.drop_in_data else SMTP)(recorder, **kwargs)
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)

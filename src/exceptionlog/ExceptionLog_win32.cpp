@@ -1,0 +1,241 @@
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// windows.h first
+#include <dbghelp.h>
+
+#include <cxxabi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "exceptionlog/ExceptionLogPlatform.h"
+
+namespace vel::exceptionlog_detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Taken when the library is loaded: the fallback for the process start time.
+const TClock::time_point kLoadTime = TClock::now();
+
+std::wstring Wide(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string Utf8(const wchar_t* w, int length = -1) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, length, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string s(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w, length, s.data(), n, nullptr, nullptr);
+  if (length < 0) s.pop_back();  // the terminating zero
+  return s;
+}
+
+std::string Demangle(const char* name) {
+  if (name == nullptr) return {};
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> readable(
+      abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
+  if (status == 0 && readable) return readable.get();
+  return name;
+}
+
+std::string Hex(uint64_t value, int digits) {
+  char buf[2 + 16 + 1];
+  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return buf;
+}
+
+TClock::time_point FromFileTime(const FILETIME& ft) {
+  // 100-ns ticks since 1601-01-01; the Unix epoch is 11644473600 s later.
+  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const auto sinceUnix = std::chrono::duration<int64_t, std::ratio<1, 10000000>>(ticks) -
+                         std::chrono::seconds(11644473600LL);
+  return TClock::time_point(std::chrono::duration_cast<TClock::duration>(sinceUnix));
+}
+
+// Frames of the writer itself are left out of the trace: the reader wants to see where the
+// application was, not how the report was made.
+// DbgHelp may give the bare name of a member ("TVelExceptionLogWorker") without its class
+// and namespace.
+bool IsWriterFrame(const std::string& function) {
+  return function.find("vel::exceptionlog_detail::") != std::string::npos ||
+         function.find("vel::TVelExceptionLog") != std::string::npos ||
+         function.rfind("TVelExceptionLog", 0) == 0;
+}
+
+// DbgHelp is single-threaded: every call goes through this lock.
+std::mutex gSymbolsLock;
+
+bool SymbolsReady() {
+  static const bool ready = [] {
+    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+    return SymInitialize(GetCurrentProcess(), nullptr, TRUE) != FALSE;
+  }();
+  return ready;
+}
+
+// "velclient.dll+0x1A2B": the module that holds the address and the offset into it.
+std::string ModuleOffset(const void* address) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(address), &module))
+    return "??";
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
+  std::string name = n ? Utf8(path, static_cast<int>(n)) : "??";
+  size_t slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  const uint64_t offset =
+      reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(module);
+  return name + "+" + Hex(offset, 1);
+}
+
+}  // namespace
+
+LocalTime ToLocalTime(TClock::time_point t) {
+  LocalTime result;
+  const std::time_t secs = TClock::to_time_t(t);
+  localtime_s(&result.tm, &secs);
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+  if (ms < 0) ms += 1000;
+  result.millisecond = static_cast<int>(ms);
+  return result;
+}
+
+std::string LocaleTimeSeparator() {
+  // The user's time format ("HH:mm:ss", "H.mm.ss"): the character after the hours.
+  wchar_t format[80];
+  if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STIMEFORMAT, format, 80) <= 0) return ":";
+  std::wstring f(format);
+  size_t hour = f.find_first_of(L"Hh");
+  if (hour == std::wstring::npos) return ":";
+  size_t after = f.find_first_not_of(L"Hh", hour);
+  if (after == std::wstring::npos || after + 1 >= f.size() || f[after + 1] != L'm' ||
+      !iswpunct(f[after]))
+    return ":";
+  return Utf8(f.substr(after, 1).c_str());
+}
+
+TClock::time_point ProcessStartTime() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return kLoadTime;
+  const TClock::time_point start = FromFileTime(created);
+  return start <= kLoadTime ? start : kLoadTime;
+}
+
+uint64_t CurrentThreadId() {
+  return GetCurrentThreadId();
+}
+
+std::string ReadableTypeName(const std::type_info& type) {
+  return Demangle(type.name());
+}
+
+std::vector<std::string> CaptureStackTrace() {
+  void* frames[62];  // the most CaptureStackBackTrace takes before Windows Server 2003
+  const USHORT count = CaptureStackBackTrace(0, 62, frames, nullptr);
+  std::vector<std::string> lines;
+  bool inApplication = false;  // true once the first frame outside the writer has been seen
+  std::lock_guard guard(gSymbolsLock);
+  const bool symbols = SymbolsReady();
+  HANDLE process = GetCurrentProcess();
+  for (USHORT i = 0; i < count; ++i) {
+    const auto pc = reinterpret_cast<uintptr_t>(frames[i]);
+    if (pc == 0) break;  // the bottom of the stack: what follows is not a frame
+    std::string function, where;
+    if (symbols) {
+      alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + 512];
+      auto* symbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
+      symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
+      symbol->MaxNameLen = 511;
+      DWORD64 displacement = 0;
+      // The return address points after the call: look up the byte before it.
+      if (SymFromAddr(process, pc - 1, &displacement, symbol) && symbol->Name[0] != '\0' &&
+          std::string(symbol->Name) != "?")
+        function = Demangle(symbol->Name);
+      IMAGEHLP_LINE64 line{};
+      line.SizeOfStruct = sizeof line;
+      DWORD column = 0;
+      if (!function.empty() && SymGetLineFromAddr64(process, pc - 1, &column, &line) &&
+          line.FileName != nullptr)
+        where = std::string(" at ") + line.FileName + ":" + std::to_string(line.LineNumber);
+    }
+    if (!inApplication && IsWriterFrame(function)) continue;
+    inApplication = true;
+    lines.push_back(Hex(pc, 16) + " " +
+                    (function.empty() ? ModuleOffset(frames[i]) : function + where));
+  }
+  return lines;
+}
+
+bool CreateFolders(const std::string& folder) {
+  std::error_code ec;
+  const fs::path path(Wide(folder));
+  fs::create_directories(path, ec);
+  return fs::is_directory(path, ec);
+}
+
+bool WriteWholeFile(const std::string& fileName, const std::string& bytes) {
+  const std::wstring name = Wide(fileName);
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+    ok = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) != FALSE && written > 0;
+    done += written;
+  }
+  if (!CloseHandle(file)) ok = false;
+  if (!ok) DeleteFileW(name.c_str());
+  return ok;
+}
+
+bool IsFileSystemRoot(const std::string& folder) {
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(fs::path(Wide(folder)), ec);
+  if (ec) return false;
+  const fs::path resolved = fs::weakly_canonical(absolute, ec);
+  const fs::path normal = (ec ? absolute : resolved).lexically_normal();
+  return normal == normal.root_path() || normal.relative_path().empty();
+}
+
+std::vector<FolderFile> ListFiles(const std::string& folder) {
+  std::vector<FolderFile> files;
+  std::wstring pattern = Wide(folder);
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW data;
+  HANDLE find =
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return files;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    files.push_back({Utf8(data.cFileName), FromFileTime(data.ftLastWriteTime)});
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return files;
+}
+
+bool DeleteFileNamed(const std::string& fileName) {
+  return DeleteFileW(Wide(fileName).c_str()) != FALSE;
+}
+
+void PauseBriefly() {
+  Sleep(1);
+}
+
+}  // namespace vel::exceptionlog_detail

@@ -431,8 +431,10 @@ class SecretsTest(FaultTest):
         ]
         for n in range(len(faults) + 1):
             self.alert(f"secret{n}.Log", cls=f"ESecret{n}")
-            ok = wait_until(lambda: len(error_lines(service.diagnostic_log(), "TVelDiscord"))
-                            > n, timeout=20)
+            # The channels deliver independently: wait for the failure on both.
+            ok = wait_until(lambda: min(len(error_lines(service.diagnostic_log(), channel))
+                                        for channel in ("TVelTelegram", "TVelDiscord")) > n,
+                            timeout=20)
             self.assertTrue(ok, service.diagnostic_log())
             if n < len(faults):
                 mock.control(reset=True, smtp_drop=True, **faults[n])

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "common/AppInfo.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 
 namespace vel {
 namespace {

@@ -1,5 +1,5 @@
 #include "common/FileStream.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 
 namespace vel {
 

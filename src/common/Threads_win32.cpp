@@ -2,7 +2,7 @@
 #include <string>
 
 #include "common/Threads.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 
 // mingw-w64 10's headers lack these two (Windows 10 1607 and later; the import library has
 // them).

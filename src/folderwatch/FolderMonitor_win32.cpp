@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "common/Exception.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "folderwatch/FolderWatcher.h"
 
 namespace vel {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/Exception.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "http/HsmStreamFile.h"
 
 namespace vel {

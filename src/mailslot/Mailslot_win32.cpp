@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "mailslot/Mailslot.h"
 
 namespace vel {

@@ -1,7 +1,7 @@
 #include <chrono>
 #include <string>
 
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "mailslot/ServerMonitorClient.h"
 
 namespace vel {

@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "support/TestSupport.h"
 
 namespace vel::test {

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "applog/AppLog.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "support/TestSupport.h"
 
 TEST(EventLogWin32, UnwritableLogSendsTheWholeLineToTheEventLog) {

@@ -8,7 +8,7 @@
 
 #include "VelVersion.h"
 #include "common/AppInfo.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "support/TestSupport.h"
 
 using namespace vel;

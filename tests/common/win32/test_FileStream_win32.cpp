@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "common/FileStream.h"
-#include "common/WinApi.h"
+#include "common/WinApi_win32.h"
 #include "support/TestSupport.h"
 
 using namespace vel;

@@ -15,6 +15,7 @@
 #include "common/StrLists.h"
 #include "common/Strings.h"
 #include "common/Utf.h"
+#include "common/WinApi_win32.h"
 #include "http/HsmStream.h"
 
 // Every request runs in WinHTTP's asynchronous mode: the calling thread still waits for each
@@ -36,17 +37,11 @@ constexpr int kDeadlineMarginMs = 1000;
 // How often a wait looks at the cancel flag.
 constexpr std::chrono::milliseconds kCancelPoll{50};
 
-std::wstring Wide(const std::string& utf8) {
-  std::u16string s = Utf8ToUtf16(utf8);
-  return std::wstring(s.begin(), s.end());
-}
+using win::Narrow;
+using win::Wide;
 
 std::string Narrow(const wchar_t* text, std::size_t length) {
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-}
-
-std::string Narrow(const std::wstring& text) {
-  return Narrow(text.data(), text.size());
+  return Narrow(std::wstring_view(text, length));
 }
 
 const char* WinHttpErrorText(DWORD code) {

@@ -17,7 +17,7 @@
 #include "VelVersion.h"
 #include "applog/AppLog.h"
 #include "common/Strings.h"
-#include "common/Utf.h"
+#include "common/WinApi_win32.h"
 #include "http/HttpClientBase.h"
 #include "http/WinHttpClient.h"
 #include "service/OperatorCommands.h"
@@ -34,15 +34,8 @@ constexpr std::chrono::milliseconds kStopGrace{3000};
 constexpr DWORD kWaitHintMs = 5000;
 constexpr const wchar_t* kServiceNameW = L"VelServerMonitor";
 
-std::wstring Wide(const std::string& utf8) {
-  std::u16string s = Utf8ToUtf16(utf8);
-  return std::wstring(s.begin(), s.end());
-}
-
-std::string Narrow(const std::wstring& text) {
-  return Utf16ToUtf8(
-      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
-}
+using win::Narrow;
+using win::Wide;
 
 // The system's text for an error code, without the trailing line end and period.
 std::string SystemErrorText(DWORD code) {

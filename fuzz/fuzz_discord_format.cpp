@@ -37,14 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool titleOpen = false;
     for (std::size_t i = 0; i < list.size(); ++i) {
       VEL_FUZZ_CHECK(!list[i].empty(), "empty part");
-      std::string shown;
-      for (const auto& s : vel::fuzz::PartSegments(list[i], true)) shown += s.Text;
-      VEL_FUZZ_CHECK(!vel::fuzz::IsBlankText(shown), "blank part");
       VEL_FUZZ_CHECK(vel::test::Utf16Units(list[i]) <= limit, "part over the limit");
       const bool title =
           i == 0 ? !expected.empty() && expected.front().Kind == vel::chat::TChatSegment::ckBold
                  : titleOpen;
+      // Blank as read in context: a later part opening with "****" is plain text, not an
+      // empty title.
       const auto segments = vel::fuzz::PartSegments(list[i], title);
+      std::string shown;
+      for (const auto& s : segments) shown += s.Text;
+      VEL_FUZZ_CHECK(!vel::fuzz::IsBlankText(shown), "blank part");
       for (const auto& s : segments) vel::fuzz::AppendJoined(seen, s);
       titleOpen = !segments.empty() && segments.back().Kind == vel::chat::TChatSegment::ckBold;
     }

@@ -100,12 +100,16 @@ class ConsoleEndToEndTest(unittest.TestCase):
         self.addCleanup(self.ws.__exit__, None, None, None)
         self.mock = Mock(self.work)
         self.addCleanup(self.mock.stop)
+        self.proc = None
+        self.addCleanup(self._stop)
+
+    def _start(self, smtp_port):
+        """Runs the service on the mock endpoints, e-mail to smtp_port."""
         self.logs = os.path.join(self.work, "logs")
         self.folder = os.path.join(self.work, "Shop-errors")
         os.makedirs(self.logs)
         os.makedirs(self.folder)
         self.channel = "vel_win_e2e_%d" % os.getpid()
-        # E-mail goes to a port nothing listens on: its failure is the diagnostic line to see.
         ini = ["[General]", "LogPath=" + winpath(self.logs) + "\\", "MonitorEnabled=1",
                "AppCount=1",
                "[App_1]", "Name=Shop", "LogPath=" + winpath(self.folder), "Enabled=1",
@@ -113,8 +117,9 @@ class ConsoleEndToEndTest(unittest.TestCase):
                "ApiUrl=" + self.mock.telegram_api,
                "[Discord]", "Enabled=1", "Token=1000/test-webhook-token", "Username=Monitor",
                "ApiUrl=" + self.mock.discord_api,
-               "[Email]", "Enabled=1", "Host=127.0.0.1", "Port=%d" % closed_port(),
-               "Address=ops@example.com", "Subject=Monitor report", "Authentication=none"]
+               "[Email]", "Enabled=1", "Host=127.0.0.1", "Port=%d" % smtp_port,
+               "Address=ops@example.com", "Subject=Monitor report",
+               "UserName=monitor@example.com", "Authentication=none"]
         self.ini = os.path.join(self.work, "velservermonitor.ini")
         with open(self.ini, "w") as f:
             f.write("\r\n".join(ini) + "\r\n")
@@ -122,7 +127,6 @@ class ConsoleEndToEndTest(unittest.TestCase):
         env = dict(os.environ, VEL_STATUS_CHANNEL=self.channel, WINEDEBUG="-all")
         self.proc = subprocess.Popen([WINE, EXE, "--console", "--config", winpath(self.ini)],
                                      stdout=subprocess.DEVNULL, stderr=self.err, env=env)
-        self.addCleanup(self._stop)
         self.assertTrue(wait_until(lambda: "Running." in self._output(), timeout=60),
                         self._output())
 
@@ -132,6 +136,8 @@ class ConsoleEndToEndTest(unittest.TestCase):
             return f.read()
 
     def _stop(self):
+        if self.proc is None:
+            return
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGINT)  # Ctrl+C for the console program
             try:
@@ -148,6 +154,8 @@ class ConsoleEndToEndTest(unittest.TestCase):
             return b""
 
     def test_exception_log_reaches_both_chats_and_the_log_is_utf16(self):
+        # E-mail goes to a port nothing listens on: its failure is the diagnostic line to see.
+        self._start(closed_port())
         tmp = os.path.join(self.work, "alert.tmp")
         with open(tmp, "w", encoding="utf-8", newline="") as f:
             f.write(exception_log())
@@ -172,9 +180,10 @@ class ConsoleEndToEndTest(unittest.TestCase):
         self._stop()
         self.assertEqual(self.proc.returncode, 0)
 
-    def test_demo_application_reaches_both_chats(self):
+    def test_demo_application_reaches_all_three_channels(self):
         if not os.path.exists(DEMO_APP):
             self.skipTest("the Windows demo application is not built")
+        self._start(self.mock.smtp_port)
         # One status report, and an exception log written into the watched folder.
         rc, out = wine(DEMO_APP, "--name", "Shop", "--log-folder", winpath(self.folder),
                        "--status-channel", self.channel)
@@ -182,10 +191,14 @@ class ConsoleEndToEndTest(unittest.TestCase):
         # The alerts come at once, the status report with the next poll of the channel.
         def texts(chat):
             return " ".join(m["text"] for m in self.mock.received(chat))
-        for chat in ("telegram", "discord"):
-            self.assertTrue(wait_until(lambda: "Session Count" in texts(chat)
-                                       and "could not be saved" in texts(chat), timeout=30),
-                            self.mock.received())
+        for channel in ("telegram", "discord", "email"):
+            self.assertTrue(wait_until(lambda: "Session Count" in texts(channel)
+                                       and "could not be saved" in texts(channel), timeout=30),
+                            (channel, self.mock.received(), self._output()))
+        mail = [m for m in self.mock.received("email") if "could not be saved" in m["text"]][0]
+        self.assertEqual(mail["to"], ["ops@example.com"])
+        self.assertEqual(mail["title"], "Monitor report")
+        self.assertNotIn("Error:", self.diagnostic_log().decode("utf-16-le"))
 
 if __name__ == "__main__":
     unittest.main()

@@ -15,10 +15,15 @@
 // The read is overlapped, so the worker waits on the read's event and on a wake-up event at
 // once; a read still pending when the watch ends is cancelled and waited for before its
 // buffer goes away. An overflow (an empty result or ERROR_NOTIFY_ENUM_DIR) loses that batch.
-// When a read fails because the watched folder went away, the folder is created again (as
-// activation would) and watched anew, and the entries then found in it are reported as new.
-// While that does not succeed it is tried again every second, never in a tight loop.
+// A watched folder that is deleted is not made again here: an operator must be able to remove
+// a retired application's folder. When a read fails and the folder is no longer there, the
+// watcher says so once (FolderGone) and looks for the path every second; when a folder is
+// there again it is watched, and the entries in it written since the last read before the
+// loss are reported as new (a folder of old logs put back does not report them again). A read
+// that fails while the folder is still there is issued again, after a pause when it failed
+// at once before. (A folder moved away keeps its handle, so the watch follows it.)
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -34,8 +39,12 @@ namespace vel {
 namespace {
 
 constexpr DWORD kBufferSize = 32768;
-// Pause before trying again when the folder cannot be opened or read.
+// Pause before trying again when the folder cannot be opened or read, and how often a
+// vanished folder is looked for.
 constexpr DWORD kRetryMs = 1000;
+// File times may lie a little before the moment they were set; entries this much older than
+// the last read before a loss still count as new.
+constexpr auto kFileTimeSlack = std::chrono::seconds(1);
 
 using win::Narrow;
 using win::SystemMessage;
@@ -80,8 +89,13 @@ struct TFolderWatcher::Impl {
   HANDLE Dir = INVALID_HANDLE_VALUE;
   OVERLAPPED Overlapped{};
   bool Pending = false;
-  // Set when the folder was made and watched again; cleared by the first completed read.
+  // Set when the folder was opened again; cleared by the first completed read.
   bool JustRestored = false;
+  // The loss of the folder is still to be told (FolderGone).
+  bool GoneUntold = false;
+  // When the latest read completed: entries of a folder opened again count as new when
+  // written after it.
+  std::filesystem::file_time_type LatestReadAt = std::filesystem::file_time_type::clock::now();
   // DWORD elements keep the records aligned as the system writes them.
   std::vector<DWORD> Buffer;
 
@@ -178,24 +192,22 @@ struct TFolderWatcher::Impl {
     return WaitForSingleObject(WakeEvent.Get(), timeoutMs) == WAIT_OBJECT_0;
   }
 
-  // Creates the folder again when it is missing and watches it; what is found in it then is
-  // reported as new. False when it cannot be watched yet.
+  // Watches the folder again when it is there; what was written in it since the last read
+  // is reported as new. False when it cannot be watched yet.
   bool Restore(std::vector<TFolderItemInfo>& batch) {
-    std::error_code ec;
-    const std::filesystem::path path(Folder);
-    std::filesystem::create_directories(path, ec);
     if (OpenDir() != 0) return false;
     if (!IssueRead()) {
       CloseDir();
       return false;
     }
-    ListTree(path, std::wstring(), batch);
+    ListTree(std::filesystem::path(Folder), std::wstring(), LatestReadAt - kFileTimeSlack, batch);
+    LatestReadAt = std::filesystem::file_time_type::clock::now();
     JustRestored = true;
     return true;
   }
 
   void ListTree(const std::filesystem::path& dir, const std::wstring& rel,
-                std::vector<TFolderItemInfo>& out) const {
+                std::filesystem::file_time_type since, std::vector<TFolderItemInfo>& out) const {
     std::error_code ec;
     std::filesystem::directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
@@ -203,15 +215,25 @@ struct TFolderWatcher::Impl {
                                                 : rel + L"\\" + it->path().filename().wstring();
       std::error_code sec;
       const bool isDir = it->is_directory(sec);
-      if (Filter & (isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME))
+      const bool recent = it->last_write_time(sec) >= since && !sec;
+      if (recent && (Filter & (isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)))
         out.push_back({Narrow(childRel), faNew});
-      if (isDir && SubFolders) ListTree(it->path(), childRel, out);
+      if (isDir && SubFolders) ListTree(it->path(), childRel, since, out);
     }
+  }
+
+  bool FolderExists() const {
+    const DWORD attributes = GetFileAttributesW(Folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
   TWaitResult Wait(std::vector<TFolderItemInfo>& batch) {
     batch.clear();
     for (;;) {
+      if (GoneUntold) {
+        GoneUntold = false;
+        return TWaitResult::FolderGone;
+      }
       if (Dir == INVALID_HANDLE_VALUE) {
         if (!Restore(batch)) {
           if (Pause(kRetryMs)) return TWaitResult::Woken;
@@ -238,6 +260,7 @@ struct TFolderWatcher::Impl {
       Pending = false;
       const bool restored = JustRestored;
       JustRestored = false;
+      if (ok) LatestReadAt = std::filesystem::file_time_type::clock::now();
       if (ok && length > 0) {
         Parse(length, batch);
         // The next read goes out at once; a failure of it is dealt with on the next wait.
@@ -249,10 +272,13 @@ struct TFolderWatcher::Impl {
         return TWaitResult::Lost;
       }
       // The folder went away (ERROR_ACCESS_DENIED once it is being deleted) or cannot be
-      // read any more: let it go, so that a deletion can complete, and make it again. A
-      // folder that fails again as soon as it was made again is given a pause first.
+      // read any more: let it go, so that a deletion can complete. Gone: told, and looked
+      // for from now on. Still there: watched again, after a pause when it failed at once.
       CloseDir();
-      if (restored && Pause(kRetryMs)) return TWaitResult::Woken;
+      if (!FolderExists())
+        GoneUntold = true;
+      else if (restored && Pause(kRetryMs))
+        return TWaitResult::Woken;
     }
   }
 

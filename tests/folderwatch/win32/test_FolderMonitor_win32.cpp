@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -168,19 +170,38 @@ TEST(FolderMonitorWin32, DeactivateReturnsAtOnceAndNothingFollowsIt) {
   idle.Deactivate();
 }
 
-TEST(FolderMonitorWin32, DeletedFolderIsMadeAgainAndWatchedOn) {
+TEST(FolderMonitorWin32, DeletedFolderIsNotMadeAgainAndTheWatchResumesWhenItIsBack) {
   TempDir tmp;
   const std::string folder = tmp.file("logs");
   Events ev;
-  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
+  std::atomic<int> gone{0};
+  TVelFolderMonitor mon("m", folder, kServiceChanges, false);
   mon.SetOnFolderChange(ev.Handler());
+  mon.SetOnFolderGone([&](TVelFolderMonitor*) { ++gone; });
+  mon.Activate();
   Touch(folder + "\\doomed.Log");
   ASSERT_TRUE(ev.WaitFor(folder + "\\doomed.Log", faNew));
+
+  // Removed: told once, and left removed.
   std::error_code ec;
   fs::remove_all(folder, ec);
-  ASSERT_TRUE(vel::test::WaitUntil([&] { return fs::is_directory(folder); }));
-  Touch(folder + "\\after.Log");
-  ASSERT_TRUE(ev.WaitFor(folder + "\\after.Log", faNew));
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return gone.load() == 1; }));
+  EXPECT_FALSE(fs::exists(folder));
+
+  // Put back by someone else with an old log and a new one: only the new one is reported,
+  // and the watch goes on.
+  const std::string restored = tmp.file("restored");
+  fs::create_directories(restored);
+  Touch(restored + "\\ancient.Log");
+  fs::last_write_time(restored + "\\ancient.Log",
+                      fs::file_time_type::clock::now() - std::chrono::hours(1));
+  Touch(restored + "\\quick.Log");
+  fs::rename(restored, folder);
+  ASSERT_TRUE(ev.WaitFor(folder + "\\quick.Log", faNew));
+  Touch(folder + "\\later.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "\\later.Log", faNew));
+  EXPECT_FALSE(ev.Has(folder + "\\ancient.Log"));
+  EXPECT_EQ(gone.load(), 1);
 }
 
 TEST(FolderMonitorWin32, OverflowLosesABatchButTheWatchGoesOn) {

@@ -182,9 +182,19 @@ TEST(FolderMonitorWin32, DeletedFolderIsNotMadeAgainAndTheWatchResumesWhenItIsBa
   Touch(folder + "\\doomed.Log");
   ASSERT_TRUE(ev.WaitFor(folder + "\\doomed.Log", faNew));
 
-  // Removed: told once, and left removed.
+  // Removed: told once, and left removed. Wine keeps a removed folder, pending deletion,
+  // until its last handle is closed, and the watch's read does not fail: the watch holds it
+  // and the folder goes when the watch ends.
   std::error_code ec;
   fs::remove_all(folder, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  if (UnderWine()) {
+    EXPECT_TRUE(fs::exists(folder));
+    mon.Deactivate();
+    EXPECT_TRUE(vel::test::WaitUntil([&] { return !fs::exists(folder); }));
+    EXPECT_EQ(gone.load(), 0);
+    return;
+  }
   ASSERT_TRUE(vel::test::WaitUntil([&] { return gone.load() == 1; }));
   EXPECT_FALSE(fs::exists(folder));
 

@@ -5,11 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <istream>
-#include <iterator>
 #include <mutex>
 
-#include "common/StrLists.h"
 #include "common/Strings.h"
 #include "http/HsmStream.h"
 #include "http/WireNumber.h"
@@ -118,36 +115,11 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-std::string ReadStream(std::istream& in) {
-  in.clear();
-  in.seekg(0, std::ios::beg);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.clear();
-  return bytes;
-}
-
 }  // namespace
 
 void RegisterCurlHttpClient() {
   TVelHTTPClientBase::RegisterClientClass("TVelCurlHttpClient",
                                           [] { return std::make_unique<TVelCurlHttpClient>(); });
-}
-
-// ---- Request / response ----
-
-void TCurlHttpRequest::ResetToDefaults() {
-  FHeaders.clear();
-  FContentType.clear();
-}
-
-void TCurlHttpResponse::ResetToDefaults() {
-  FHeaders.clear();
-  FStatusCode = 0;
-  FStatusText.clear();
-  FContentStream = nullptr;
-  FContentLength = 0;
-  FErrorCode = 0;
-  FErrorMessage.clear();
 }
 
 // ---- Client ----
@@ -157,11 +129,6 @@ TCurlHttpClient::TCurlHttpClient() {
 }
 
 TCurlHttpClient::~TCurlHttpClient() = default;
-
-void TCurlHttpClient::ResetToDefaults() {
-  FRequest.ResetToDefaults();
-  FResponse.ResetToDefaults();
-}
 
 TUrlParts TCurlHttpClient::ParseURL(const std::string& url) {
   TUrlParts parts;
@@ -195,25 +162,10 @@ TUrlParts TCurlHttpClient::ParseURL(const std::string& url) {
   return parts;
 }
 
-std::string TCurlHttpClient::EncodeFormData(
-    const std::vector<std::pair<std::string, std::string>>& form) {
-  // A raw '+' reads as a space in a form body, so it is sent as %2B.
-  auto encode = [](const std::string& s) {
-    return ReplaceSubstringAll(PercentEncode(s), "+", "%2B");
-  };
-  std::string text;
-  for (const auto& [name, value] : form) {
-    if (!text.empty()) text += '&';
-    text += encode(name) + "=" + encode(value);
-  }
-  return text;
-}
-
 void TCurlHttpClient::RaiseError(const std::string& operation, int code, const std::string& text) {
-  FResponse.FErrorCode = code;
-  FResponse.FErrorMessage =
-      std::string(kClassName) + "." + operation + " failed with message: " + text;
-  throw EHttpClientException(FResponse.FErrorMessage, code);
+  throw EHttpClientException(SetResponseError(code, std::string(kClassName) + "." + operation +
+                                                        " failed with message: " + text),
+                             code);
 }
 
 bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
@@ -228,8 +180,8 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
 
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   TTransfer transfer;
-  transfer.headers = &FResponse.FHeaders;
-  transfer.content = FResponse.FContentStream;
+  transfer.headers = &ResponseHeaders();
+  transfer.content = FResponse.ContentStream();
 
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -317,8 +269,8 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
 
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  FResponse.FStatusCode = static_cast<int>(status);
-  FResponse.FStatusText = transfer.statusText;
+  SetResponseStatusCode(static_cast<int>(status));
+  SetResponseStatusText(transfer.statusText);
 
   if (transfer.noContentStream)
     throw EHttpClientException(std::string(kClassName) + ": Response stream is not assigned.",
@@ -361,130 +313,26 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
 
   curl_off_t length = -1;
   curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-  FResponse.FContentLength = length > 0 ? static_cast<std::int64_t>(length) : 0;
-  if (FResponse.FContentStream) FResponse.FContentStream->SetPosition(0);
+  SetResponseContentLength(length > 0 ? static_cast<std::int64_t>(length) : 0);
+  if (FResponse.ContentStream()) FResponse.ContentStream()->SetPosition(0);
   return status >= 200 && status <= 299;
-}
-
-bool TCurlHttpClient::Get(const std::string& url, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("GET", url, nullptr);
-}
-
-bool TCurlHttpClient::Post(const std::string& url, std::istream* body, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  if (!body) return ExecuteRequest("POST", url, nullptr);
-  std::string bytes = ReadStream(*body);
-  return ExecuteRequest("POST", url, &bytes);
-}
-
-bool TCurlHttpClient::Post(const std::string& url, const std::string& body,
-                           THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("POST", url, &body);
-}
-
-bool TCurlHttpClient::Put(const std::string& url, std::istream* body, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  if (!body) return ExecuteRequest("PUT", url, nullptr);
-  std::string bytes = ReadStream(*body);
-  return ExecuteRequest("PUT", url, &bytes);
-}
-
-bool TCurlHttpClient::Put(const std::string& url, const std::string& body,
-                          THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("PUT", url, &body);
-}
-
-bool TCurlHttpClient::Delete(const std::string& url) {
-  THsmStream discard(true);
-  FResponse.FContentStream = &discard;
-  bool result = false;
-  try {
-    result = ExecuteRequest("DELETE", url, nullptr);
-  } catch (...) {
-    FResponse.FContentStream = nullptr;
-    throw;
-  }
-  FResponse.FContentStream = nullptr;
-  return result;
 }
 
 // ---- Adapter ----
 
-TVelCurlHttpClient::TVelCurlHttpClient() : mHTTPClient(std::make_unique<TCurlHttpClient>()) {}
+TVelCurlHttpClient::TVelCurlHttpClient()
+    : TVelHttpTransportClient(std::make_unique<TCurlHttpClient>()) {}
 
 TVelCurlHttpClient::~TVelCurlHttpClient() = default;
 
-bool TVelCurlHttpClient::InternalGet() {
-  return mHTTPClient->Get(mURL, mDataStream.get());
-}
-
-bool TVelCurlHttpClient::InternalDelete() {
-  return mHTTPClient->Delete(mURL);
-}
-
-bool TVelCurlHttpClient::InternalPost() {
-  return mHTTPClient->Post(mURL, mParamsStream, mDataStream.get());
-}
-
-bool TVelCurlHttpClient::InternalPut() {
-  return mHTTPClient->Put(mURL, mParamsStream, mDataStream.get());
-}
-
-void TVelCurlHttpClient::CopyResponseHeaders() {
-  for (const auto& line : mHTTPClient->Response().Headers()) mResponseHeaders->Add(line);
-}
-
-void TVelCurlHttpClient::AfterExecute() {
-  mResponseCode = mHTTPClient->Response().StatusCode();
-  mResponseText = mHTTPClient->Response().StatusText();
-  CopyResponseHeaders();
-  mDataStream->SetPosition(0);
-}
-
-void TVelCurlHttpClient::HandleException(const std::exception& e) {
-  TVelHTTPClientBase::HandleException(e);
-  mErrorCode = mHTTPClient->Response().ErrorCode();
-  if (auto* he = dynamic_cast<const EHttpClientException*>(&e); he && mErrorCode == 0)
-    mErrorCode = he->ErrorCode();
-  mResponseCode = mHTTPClient->Response().StatusCode();
-  mResponseText = mHTTPClient->Response().StatusText();
-  CopyResponseHeaders();
-  if (mErrorCode == 0) mErrorCode = -1;
-}
-
 void TVelCurlHttpClient::BeforeExecute() {
-  TVelHTTPClientBase::BeforeExecute();
-  mHTTPClient->ResetToDefaults();
-  auto& request = mHTTPClient->Request();
-  request.Headers().emplace_back("Accept", "*/*");
-  request.SetContentType(mContentType);
-  if (mContentType.empty()) {
-    bool named = false;
-    for (int i = 0; i < mCustomHeaders->Count(); ++i)
-      if (StartsWithText("Content-Type=", mCustomHeaders->Strings(i))) named = true;
-    if (!named) request.SetContentType("application/x-www-form-urlencoded");
-  }
-  request.SetUserAgent("Mozilla/5.0 (compatible) Velmora HttpClient");
-  for (int i = 0; i < mCustomHeaders->Count(); ++i)
-    request.Headers().emplace_back(mCustomHeaders->Names(i), mCustomHeaders->ValueFromIndex(i));
-  if (FConnectTimeout >= 0) mHTTPClient->SetConnectTimeout(FConnectTimeout);
-  mHTTPClient->SetCancelFlag(CancelFlag());
-  if (FReadTimeout >= 0) mHTTPClient->SetReadTimeout(FReadTimeout);
-  if (FRequestTimeout >= 0) mHTTPClient->SetRequestTimeout(FRequestTimeout);
-  mHTTPClient->SetMaxResponseSize(FMaxResponseSize > 0 ? FMaxResponseSize
-                                                       : TCurlHttpClient::kDefaultMaxResponseSize);
-  mHTTPClient->SetClientCertificate(FClientCertificate);
-  mHTTPClient->SetCaFile(FCaFile);
-}
-
-std::string TVelCurlHttpClient::EncodeFormParams(const TVelStringList& params) {
-  std::vector<std::pair<std::string, std::string>> form;
-  for (int i = 0; i < params.Count(); ++i)
-    form.emplace_back(params.Names(i), params.ValueFromIndex(i));
-  return TCurlHttpClient::EncodeFormData(form);
+  TVelHttpTransportClient::BeforeExecute();
+  TCurlHttpClient& transport = HTTPClient();
+  if (FRequestTimeout >= 0) transport.SetRequestTimeout(FRequestTimeout);
+  transport.SetMaxResponseSize(FMaxResponseSize > 0 ? FMaxResponseSize
+                                                    : TCurlHttpClient::kDefaultMaxResponseSize);
+  transport.SetClientCertificate(FClientCertificate);
+  transport.SetCaFile(FCaFile);
 }
 
 }  // namespace vel

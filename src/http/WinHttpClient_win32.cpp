@@ -8,11 +8,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <istream>
-#include <iterator>
 #include <mutex>
 
-#include "common/StrLists.h"
 #include "common/Strings.h"
 #include "common/Utf.h"
 #include "common/WinApi_win32.h"
@@ -245,14 +242,6 @@ void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
   }
 }
 
-std::string ReadStream(std::istream& in) {
-  in.clear();
-  in.seekg(0, std::ios::beg);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.clear();
-  return bytes;
-}
-
 std::vector<unsigned char> HexToBytes(const std::string& hex) {
   std::vector<unsigned char> bytes;
   auto digit = [](char c) -> int {
@@ -287,23 +276,6 @@ void RegisterWinHttpClient() {
                                           [] { return std::make_unique<TVelWinHttpClient>(); });
 }
 
-// ---- Request / response ----
-
-void TWinHttpRequest::ResetToDefaults() {
-  FHeaders.clear();
-  FContentType.clear();
-}
-
-void TWinHttpResponse::ResetToDefaults() {
-  FHeaders.clear();
-  FStatusCode = 0;
-  FStatusText.clear();
-  FContentStream = nullptr;
-  FContentLength = 0;
-  FErrorCode = 0;
-  FErrorMessage.clear();
-}
-
 // ---- Client ----
 
 TWinHttpClient::TWinHttpClient() = default;
@@ -311,8 +283,7 @@ TWinHttpClient::TWinHttpClient() = default;
 TWinHttpClient::~TWinHttpClient() = default;
 
 void TWinHttpClient::ResetToDefaults() {
-  FRequest.ResetToDefaults();
-  FResponse.ResetToDefaults();
+  THttpTransport::ResetToDefaults();
   ReleaseClientCertificate();
 }
 
@@ -321,8 +292,8 @@ void TWinHttpClient::ReleaseClientCertificate() {
   FClientCertThumbprint.clear();
 }
 
-TWinHttpUrlParts TWinHttpClient::ParseURL(const std::string& url) {
-  TWinHttpUrlParts parts;
+TUrlParts TWinHttpClient::ParseURL(const std::string& url) {
+  TUrlParts parts;
   if (url.empty()) return parts;
   const std::wstring wide = Wide(url);
   std::wstring scheme(64, L'\0'), host(512, L'\0'), path(4096, L'\0'), extra(4096, L'\0');
@@ -359,23 +330,9 @@ TWinHttpUrlParts TWinHttpClient::ParseURL(const std::string& url) {
   return parts;
 }
 
-std::string TWinHttpClient::EncodeFormData(
-    const std::vector<std::pair<std::string, std::string>>& form) {
-  // A raw '+' reads as a space in a form body, so it is sent as %2B.
-  auto encode = [](const std::string& s) {
-    return ReplaceSubstringAll(PercentEncode(s), "+", "%2B");
-  };
-  std::string text;
-  for (const auto& [name, value] : form) {
-    if (!text.empty()) text += '&';
-    text += encode(name) + "=" + encode(value);
-  }
-  return text;
-}
-
 bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
                                     const std::string* body) {
-  const TWinHttpUrlParts parts = ParseURL(url);
+  const TUrlParts parts = ParseURL(url);
   if (parts.Host.empty())
     throw Exception(std::string(kClassName) +
                     ".ParseURL failed with message: " + WinHttpErrorText(12005));
@@ -383,10 +340,10 @@ bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
   auto raise = [this](const std::string& operation, DWORD code) {
     // WinHTTP reports its receive time-out as the socket's where it keeps its own.
     if (code == WSAETIMEDOUT) code = ERROR_WINHTTP_TIMEOUT;
-    FResponse.FErrorCode = static_cast<int>(code);
-    FResponse.FErrorMessage =
-        std::string(kClassName) + "." + operation + " failed with message: " + ErrorText(code);
-    throw EWinHttpClientException(FResponse.FErrorMessage, static_cast<int>(code));
+    throw EWinHttpClientException(
+        SetResponseError(static_cast<int>(code), std::string(kClassName) + "." + operation +
+                                                     " failed with message: " + ErrorText(code)),
+        static_cast<int>(code));
   };
 
   const int connectMs = FConnectTimeout > 0 ? FConnectTimeout : kDefaultConnectTimeoutMs;
@@ -552,17 +509,17 @@ bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
   };
 
   const DWORD status = queryNumber(WINHTTP_QUERY_STATUS_CODE);
-  FResponse.FStatusCode = static_cast<int>(status);
-  FResponse.FStatusText = queryString(WINHTTP_QUERY_STATUS_TEXT);
+  SetResponseStatusCode(static_cast<int>(status));
+  SetResponseStatusText(queryString(WINHTTP_QUERY_STATUS_TEXT));
   const std::string raw = queryString(WINHTTP_QUERY_RAW_HEADERS_CRLF);
   std::size_t start = 0;
   while (start < raw.size()) {
     std::size_t end = raw.find("\r\n", start);
     if (end == std::string::npos) end = raw.size();
-    if (end > start) FResponse.FHeaders.push_back(raw.substr(start, end - start));
+    if (end > start) ResponseHeaders().push_back(raw.substr(start, end - start));
     start = end + 2;
   }
-  FResponse.FContentLength = queryNumber(WINHTTP_QUERY_CONTENT_LENGTH);
+  SetResponseContentLength(queryNumber(WINHTTP_QUERY_CONTENT_LENGTH));
 
   // Body: until WinHTTP has nothing more. A failure on the way is a failed request: what was
   // read is kept in the stream, but the caller must not take a cut body for the whole one.
@@ -572,11 +529,9 @@ bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
       raise("HttpQueryDataAvailable", GetLastError());
     const DWORD available = waitStep("HttpQueryDataAvailable", readMs);
     if (available == 0) break;
-    if (!FResponse.FContentStream) {
-      FResponse.FErrorCode = -1;
-      FResponse.FErrorMessage = std::string(kClassName) + ": Response stream is not assigned.";
-      throw EWinHttpClientException(FResponse.FErrorMessage);
-    }
+    if (!FResponse.ContentStream())
+      throw EWinHttpClientException(
+          SetResponseError(-1, std::string(kClassName) + ": Response stream is not assigned."));
     if (state->buffer.size() < available + 1) state->buffer.resize(available + 1);
     begin();
     if (!WinHttpReadData(request.get(), state->buffer.data(), available, nullptr))
@@ -584,133 +539,26 @@ bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
     const DWORD read = waitStep("HttpReadData", readMs);
     if (read == 0) break;
     try {
-      FResponse.FContentStream->Write(state->buffer.data(), read);
+      FResponse.ContentStream()->Write(state->buffer.data(), read);
     } catch (const std::exception& e) {
-      FResponse.FErrorCode = -1;
-      FResponse.FErrorMessage =
-          std::string(kClassName) + ".HttpReadData failed with message: " + e.what();
-      throw EWinHttpClientException(FResponse.FErrorMessage);
+      throw EWinHttpClientException(SetResponseError(
+          -1, std::string(kClassName) + ".HttpReadData failed with message: " + e.what()));
     }
   }
-  if (FResponse.FContentStream) FResponse.FContentStream->SetPosition(0);
+  if (FResponse.ContentStream()) FResponse.ContentStream()->SetPosition(0);
   return status >= 200 && status <= 299;
-}
-
-bool TWinHttpClient::Get(const std::string& url, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("GET", url, nullptr);
-}
-
-bool TWinHttpClient::Post(const std::string& url, std::istream* body, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  if (!body) return ExecuteRequest("POST", url, nullptr);
-  std::string bytes = ReadStream(*body);
-  return ExecuteRequest("POST", url, &bytes);
-}
-
-bool TWinHttpClient::Post(const std::string& url, const std::string& body,
-                          THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("POST", url, &body);
-}
-
-bool TWinHttpClient::Put(const std::string& url, std::istream* body, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  if (!body) return ExecuteRequest("PUT", url, nullptr);
-  std::string bytes = ReadStream(*body);
-  return ExecuteRequest("PUT", url, &bytes);
-}
-
-bool TWinHttpClient::Put(const std::string& url, const std::string& body,
-                         THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("PUT", url, &body);
-}
-
-bool TWinHttpClient::Delete(const std::string& url) {
-  THsmStream discard(true);
-  FResponse.FContentStream = &discard;
-  bool result = false;
-  try {
-    result = ExecuteRequest("DELETE", url, nullptr);
-  } catch (...) {
-    FResponse.FContentStream = nullptr;
-    throw;
-  }
-  FResponse.FContentStream = nullptr;
-  return result;
 }
 
 // ---- Adapter ----
 
-TVelWinHttpClient::TVelWinHttpClient() : mHTTPClient(std::make_unique<TWinHttpClient>()) {}
+TVelWinHttpClient::TVelWinHttpClient()
+    : TVelHttpTransportClient(std::make_unique<TWinHttpClient>()) {}
 
 TVelWinHttpClient::~TVelWinHttpClient() = default;
 
-bool TVelWinHttpClient::InternalGet() {
-  return mHTTPClient->Get(mURL, mDataStream.get());
-}
-
-bool TVelWinHttpClient::InternalDelete() {
-  return mHTTPClient->Delete(mURL);
-}
-
-bool TVelWinHttpClient::InternalPost() {
-  return mHTTPClient->Post(mURL, mParamsStream, mDataStream.get());
-}
-
-bool TVelWinHttpClient::InternalPut() {
-  return mHTTPClient->Put(mURL, mParamsStream, mDataStream.get());
-}
-
-void TVelWinHttpClient::CopyResponseHeaders() {
-  for (const auto& line : mHTTPClient->Response().Headers()) mResponseHeaders->Add(line);
-}
-
-void TVelWinHttpClient::AfterExecute() {
-  mResponseCode = mHTTPClient->Response().StatusCode();
-  mResponseText = mHTTPClient->Response().StatusText();
-  CopyResponseHeaders();
-  mDataStream->SetPosition(0);
-}
-
-void TVelWinHttpClient::HandleException(const std::exception& e) {
-  TVelHTTPClientBase::HandleException(e);
-  mErrorCode = mHTTPClient->Response().ErrorCode();
-  if (auto* he = dynamic_cast<const EWinHttpClientException*>(&e); he && mErrorCode == 0)
-    mErrorCode = he->ErrorCode();
-  mResponseCode = mHTTPClient->Response().StatusCode();
-  mResponseText = mHTTPClient->Response().StatusText();
-  CopyResponseHeaders();
-  if (mErrorCode == 0) mErrorCode = -1;
-}
-
 void TVelWinHttpClient::BeforeExecute() {
-  TVelHTTPClientBase::BeforeExecute();
-  mHTTPClient->ResetToDefaults();
-  auto& request = mHTTPClient->Request();
-  request.Headers().emplace_back("Accept", "*/*");
-  request.SetContentType(mContentType);
-  if (mContentType.empty()) {
-    bool named = false;
-    for (int i = 0; i < mCustomHeaders->Count(); ++i)
-      if (StartsWithText("Content-Type=", mCustomHeaders->Strings(i))) named = true;
-    if (!named) request.SetContentType("application/x-www-form-urlencoded");
-  }
-  request.SetUserAgent("Mozilla/5.0 (compatible) Velmora HttpClient");
-  for (int i = 0; i < mCustomHeaders->Count(); ++i)
-    request.Headers().emplace_back(mCustomHeaders->Names(i), mCustomHeaders->ValueFromIndex(i));
-  if (FConnectTimeout >= 0) mHTTPClient->SetConnectTimeout(FConnectTimeout);
-  if (FReadTimeout >= 0) mHTTPClient->SetReadTimeout(FReadTimeout);
-  mHTTPClient->SetCancelFlag(CancelFlag());
-  mHTTPClient->SetClientCertificateThumbprint(FClientCertificate);
-}
-
-std::string TVelWinHttpClient::EncodeFormParams(const TVelStringList& params) {
-  std::vector<std::pair<std::string, std::string>> form;
-  for (int i = 0; i < params.Count(); ++i)
-    form.emplace_back(params.Names(i), params.ValueFromIndex(i));
-  return TWinHttpClient::EncodeFormData(form);
+  TVelHttpTransportClient::BeforeExecute();
+  HTTPClient().SetClientCertificateThumbprint(FClientCertificate);
 }
 
 }  // namespace vel

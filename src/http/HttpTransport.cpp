@@ -1,0 +1,181 @@
+#include "http/HttpTransport.h"
+
+#include <istream>
+#include <iterator>
+
+#include "common/StrLists.h"
+#include "common/Strings.h"
+#include "http/HsmStream.h"
+
+namespace vel {
+
+namespace {
+
+std::string ReadStream(std::istream& in) {
+  in.clear();
+  in.seekg(0, std::ios::beg);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.clear();
+  return bytes;
+}
+
+}  // namespace
+
+// ---- Request / response ----
+
+void THttpRequest::ResetToDefaults() {
+  FHeaders.clear();
+  FContentType.clear();
+}
+
+void THttpResponse::ResetToDefaults() {
+  FHeaders.clear();
+  FStatusCode = 0;
+  FStatusText.clear();
+  FContentStream = nullptr;
+  FContentLength = 0;
+  FErrorCode = 0;
+  FErrorMessage.clear();
+}
+
+// ---- Transport ----
+
+THttpTransport::~THttpTransport() = default;
+
+void THttpTransport::ResetToDefaults() {
+  FRequest.ResetToDefaults();
+  FResponse.ResetToDefaults();
+}
+
+std::string THttpTransport::EncodeFormData(
+    const std::vector<std::pair<std::string, std::string>>& form) {
+  // A raw '+' reads as a space in a form body, so it is sent as %2B.
+  auto encode = [](const std::string& s) {
+    return ReplaceSubstringAll(PercentEncode(s), "+", "%2B");
+  };
+  std::string text;
+  for (const auto& [name, value] : form) {
+    if (!text.empty()) text += '&';
+    text += encode(name) + "=" + encode(value);
+  }
+  return text;
+}
+
+bool THttpTransport::Get(const std::string& url, THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  return ExecuteRequest("GET", url, nullptr);
+}
+
+bool THttpTransport::Post(const std::string& url, std::istream* body, THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  if (!body) return ExecuteRequest("POST", url, nullptr);
+  std::string bytes = ReadStream(*body);
+  return ExecuteRequest("POST", url, &bytes);
+}
+
+bool THttpTransport::Post(const std::string& url, const std::string& body,
+                          THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  return ExecuteRequest("POST", url, &body);
+}
+
+bool THttpTransport::Put(const std::string& url, std::istream* body, THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  if (!body) return ExecuteRequest("PUT", url, nullptr);
+  std::string bytes = ReadStream(*body);
+  return ExecuteRequest("PUT", url, &bytes);
+}
+
+bool THttpTransport::Put(const std::string& url, const std::string& body,
+                         THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  return ExecuteRequest("PUT", url, &body);
+}
+
+bool THttpTransport::Delete(const std::string& url) {
+  THsmStream discard(true);
+  FResponse.FContentStream = &discard;
+  bool result = false;
+  try {
+    result = ExecuteRequest("DELETE", url, nullptr);
+  } catch (...) {
+    FResponse.FContentStream = nullptr;
+    throw;
+  }
+  FResponse.FContentStream = nullptr;
+  return result;
+}
+
+// ---- Adapter ----
+
+TVelHttpTransportClient::TVelHttpTransportClient(std::unique_ptr<THttpTransport> transport)
+    : mTransport(std::move(transport)) {}
+
+TVelHttpTransportClient::~TVelHttpTransportClient() = default;
+
+bool TVelHttpTransportClient::InternalGet() {
+  return mTransport->Get(mURL, mDataStream.get());
+}
+
+bool TVelHttpTransportClient::InternalDelete() {
+  return mTransport->Delete(mURL);
+}
+
+bool TVelHttpTransportClient::InternalPost() {
+  return mTransport->Post(mURL, mParamsStream, mDataStream.get());
+}
+
+bool TVelHttpTransportClient::InternalPut() {
+  return mTransport->Put(mURL, mParamsStream, mDataStream.get());
+}
+
+void TVelHttpTransportClient::CopyResponseHeaders() {
+  for (const auto& line : mTransport->Response().Headers()) mResponseHeaders->Add(line);
+}
+
+void TVelHttpTransportClient::AfterExecute() {
+  mResponseCode = mTransport->Response().StatusCode();
+  mResponseText = mTransport->Response().StatusText();
+  CopyResponseHeaders();
+  mDataStream->SetPosition(0);
+}
+
+void TVelHttpTransportClient::HandleException(const std::exception& e) {
+  TVelHTTPClientBase::HandleException(e);
+  mErrorCode = mTransport->Response().ErrorCode();
+  if (auto* he = dynamic_cast<const EHttpTransportException*>(&e); he && mErrorCode == 0)
+    mErrorCode = he->ErrorCode();
+  mResponseCode = mTransport->Response().StatusCode();
+  mResponseText = mTransport->Response().StatusText();
+  CopyResponseHeaders();
+  if (mErrorCode == 0) mErrorCode = -1;
+}
+
+void TVelHttpTransportClient::BeforeExecute() {
+  TVelHTTPClientBase::BeforeExecute();
+  mTransport->ResetToDefaults();
+  auto& request = mTransport->Request();
+  request.Headers().emplace_back("Accept", "*/*");
+  request.SetContentType(mContentType);
+  if (mContentType.empty()) {
+    bool named = false;
+    for (int i = 0; i < mCustomHeaders->Count(); ++i)
+      if (StartsWithText("Content-Type=", mCustomHeaders->Strings(i))) named = true;
+    if (!named) request.SetContentType("application/x-www-form-urlencoded");
+  }
+  request.SetUserAgent("Mozilla/5.0 (compatible) Velmora HttpClient");
+  for (int i = 0; i < mCustomHeaders->Count(); ++i)
+    request.Headers().emplace_back(mCustomHeaders->Names(i), mCustomHeaders->ValueFromIndex(i));
+  if (FConnectTimeout >= 0) mTransport->SetConnectTimeout(FConnectTimeout);
+  if (FReadTimeout >= 0) mTransport->SetReadTimeout(FReadTimeout);
+  mTransport->SetCancelFlag(CancelFlag());
+}
+
+std::string TVelHttpTransportClient::EncodeFormParams(const TVelStringList& params) {
+  std::vector<std::pair<std::string, std::string>> form;
+  for (int i = 0; i < params.Count(); ++i)
+    form.emplace_back(params.Names(i), params.ValueFromIndex(i));
+  return THttpTransport::EncodeFormData(form);
+}
+
+}  // namespace vel

@@ -16,9 +16,7 @@ namespace vel {
 namespace {
 
 constexpr const char* kClassName = "TCurlHttpClient";
-// Used when a time-out is 0 (not set): a request must never wait for ever.
-constexpr int kDefaultConnectTimeoutMs = 60000;
-constexpr int kDefaultReadTimeoutMs = 30000;
+// Used when the request time-out is 0 (not set).
 constexpr int kDefaultRequestTimeoutMs = 120000;
 
 void GlobalInit() {
@@ -168,7 +166,7 @@ void TCurlHttpClient::RaiseError(const std::string& operation, int code, const s
                              code);
 }
 
-bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
+void TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
                                      const std::string* body) {
   const TUrlParts parts = ParseURL(url);
   if (parts.Host.empty())
@@ -314,16 +312,9 @@ bool TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
   curl_off_t length = -1;
   curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
   SetResponseContentLength(length > 0 ? static_cast<std::int64_t>(length) : 0);
-  if (FResponse.ContentStream()) FResponse.ContentStream()->SetPosition(0);
-  return status >= 200 && status <= 299;
 }
 
 // ---- Adapter ----
-
-TVelCurlHttpClient::TVelCurlHttpClient()
-    : TVelHttpTransportClient(std::make_unique<TCurlHttpClient>()) {}
-
-TVelCurlHttpClient::~TVelCurlHttpClient() = default;
 
 void TVelCurlHttpClient::BeforeExecute() {
   TVelHttpTransportClient::BeforeExecute();

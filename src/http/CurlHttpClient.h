@@ -28,8 +28,8 @@ class TCurlHttpClient : public THttpTransport {
   TCurlHttpClient();
   ~TCurlHttpClient() override;
 
-  // Connect and read time-outs of 0 mean 60 s to connect and 30 s without data; the cancel
-  // flag ends the transfer under way within about a second.
+  // The read time-out counts time without a byte moving in either direction once connected;
+  // the cancel flag ends the transfer under way within about a second.
 
   // Milliseconds for the whole request, connection to last byte, however steadily bytes
   // come. 0 means the transport's default (120 s).
@@ -50,7 +50,7 @@ class TCurlHttpClient : public THttpTransport {
   static TUrlParts ParseURL(const std::string& url);
 
  private:
-  bool ExecuteRequest(const std::string& verb, const std::string& url,
+  void ExecuteRequest(const std::string& verb, const std::string& url,
                       const std::string* body) override;
   [[noreturn]] void RaiseError(const std::string& operation, int code, const std::string& text);
 
@@ -62,8 +62,7 @@ class TCurlHttpClient : public THttpTransport {
 
 class TVelCurlHttpClient : public TVelHttpTransportClient {
  public:
-  TVelCurlHttpClient();
-  ~TVelCurlHttpClient() override;
+  TVelCurlHttpClient() : TVelHttpTransportClient(std::make_unique<TCurlHttpClient>()) {}
   TCurlHttpClient& HTTPClient() { return static_cast<TCurlHttpClient&>(Transport()); }
 
  protected:

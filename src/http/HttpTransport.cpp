@@ -61,35 +61,46 @@ std::string THttpTransport::EncodeFormData(
   return text;
 }
 
-bool THttpTransport::Get(const std::string& url, THsmStream* responseStream) {
+bool THttpTransport::Run(const std::string& verb, const std::string& url, const std::string* body) {
+  ExecuteRequest(verb, url, body);
+  if (FResponse.FContentStream) FResponse.FContentStream->SetPosition(0);
+  return FResponse.FStatusCode >= 200 && FResponse.FStatusCode <= 299;
+}
+
+bool THttpTransport::Send(const std::string& verb, const std::string& url, const std::string* body,
+                          THsmStream* responseStream) {
   FResponse.FContentStream = responseStream;
-  return ExecuteRequest("GET", url, nullptr);
+  return Run(verb, url, body);
+}
+
+bool THttpTransport::SendStream(const std::string& verb, const std::string& url, std::istream* body,
+                                THsmStream* responseStream) {
+  FResponse.FContentStream = responseStream;
+  if (!body) return Run(verb, url, nullptr);
+  std::string bytes = ReadStream(*body);
+  return Run(verb, url, &bytes);
+}
+
+bool THttpTransport::Get(const std::string& url, THsmStream* responseStream) {
+  return Send("GET", url, nullptr, responseStream);
 }
 
 bool THttpTransport::Post(const std::string& url, std::istream* body, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  if (!body) return ExecuteRequest("POST", url, nullptr);
-  std::string bytes = ReadStream(*body);
-  return ExecuteRequest("POST", url, &bytes);
+  return SendStream("POST", url, body, responseStream);
 }
 
 bool THttpTransport::Post(const std::string& url, const std::string& body,
                           THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("POST", url, &body);
+  return Send("POST", url, &body, responseStream);
 }
 
 bool THttpTransport::Put(const std::string& url, std::istream* body, THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  if (!body) return ExecuteRequest("PUT", url, nullptr);
-  std::string bytes = ReadStream(*body);
-  return ExecuteRequest("PUT", url, &bytes);
+  return SendStream("PUT", url, body, responseStream);
 }
 
 bool THttpTransport::Put(const std::string& url, const std::string& body,
                          THsmStream* responseStream) {
-  FResponse.FContentStream = responseStream;
-  return ExecuteRequest("PUT", url, &body);
+  return Send("PUT", url, &body, responseStream);
 }
 
 bool THttpTransport::Delete(const std::string& url) {
@@ -97,7 +108,7 @@ bool THttpTransport::Delete(const std::string& url) {
   FResponse.FContentStream = &discard;
   bool result = false;
   try {
-    result = ExecuteRequest("DELETE", url, nullptr);
+    result = Run("DELETE", url, nullptr);
   } catch (...) {
     FResponse.FContentStream = nullptr;
     throw;

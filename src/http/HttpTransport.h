@@ -91,7 +91,11 @@ class THttpTransport {
 
   THttpRequest& Request() { return FRequest; }
   THttpResponse& Response() { return FResponse; }
-  // Milliseconds. 0 means the transport's defaults.
+  // Used when a time-out is 0 (not set): a request must never wait for ever.
+  static constexpr int kDefaultConnectTimeoutMs = 60000;
+  static constexpr int kDefaultReadTimeoutMs = 30000;
+
+  // Milliseconds. 0 means the defaults above: to connect, and without data moving.
   int ConnectTimeout() const { return FConnectTimeout; }
   void SetConnectTimeout(int ms) { FConnectTimeout = ms; }
   int ReadTimeout() const { return FReadTimeout; }
@@ -119,9 +123,10 @@ class THttpTransport {
  protected:
   THttpTransport() = default;
 
-  // Sends verb to url with body (null: no body), the request's headers and the settings above,
-  // and fills in the response through the functions below.
-  virtual bool ExecuteRequest(const std::string& verb, const std::string& url,
+  // Sends verb to url with body (null: no body), the request's headers and the settings above;
+  // fills in status, headers and length of the answer through the functions below and writes
+  // its body to the response's stream. Throws when the exchange fails.
+  virtual void ExecuteRequest(const std::string& verb, const std::string& url,
                               const std::string* body) = 0;
 
   std::vector<std::string>& ResponseHeaders() { return FResponse.FHeaders; }
@@ -140,6 +145,16 @@ class THttpTransport {
   int FConnectTimeout = 0;
   int FReadTimeout = 0;
   const std::atomic<bool>* FCancelFlag = nullptr;
+
+ private:
+  // Runs the request, then positions the response's stream at 0; true for a 2xx status.
+  bool Run(const std::string& verb, const std::string& url, const std::string* body);
+  // Points the response at responseStream and runs the request; a stream body is read whole
+  // from its start first.
+  bool Send(const std::string& verb, const std::string& url, const std::string* body,
+            THsmStream* responseStream);
+  bool SendStream(const std::string& verb, const std::string& url, std::istream* body,
+                  THsmStream* responseStream);
 };
 
 // A TVelHTTPClientBase over a transport: before each request the transport is reset and given

@@ -27,9 +27,8 @@ class TWinHttpClient : public THttpTransport {
   TWinHttpClient();
   ~TWinHttpClient() override;
 
-  // Connect and read time-outs of 0 mean 60 s to connect and 30 s without an answer or data;
-  // the cancel flag ends the request under way within a fraction of a second. Failures throw
-  // EWinHttpClientException.
+  // The read time-out also bounds the wait for the answer to start; the cancel flag ends the
+  // request under way within a fraction of a second. Failures throw EWinHttpClientException.
 
   // SHA-1 thumbprint (hexadecimal) of a client certificate in the local machine's "MY"
   // store; empty: none.
@@ -46,7 +45,7 @@ class TWinHttpClient : public THttpTransport {
 
  private:
   struct TCertificate;
-  bool ExecuteRequest(const std::string& verb, const std::string& url,
+  void ExecuteRequest(const std::string& verb, const std::string& url,
                       const std::string* body) override;
 
   std::string FClientCertThumbprint;
@@ -55,8 +54,7 @@ class TWinHttpClient : public THttpTransport {
 
 class TVelWinHttpClient : public TVelHttpTransportClient {
  public:
-  TVelWinHttpClient();
-  ~TVelWinHttpClient() override;
+  TVelWinHttpClient() : TVelHttpTransportClient(std::make_unique<TWinHttpClient>()) {}
   TWinHttpClient& HTTPClient() { return static_cast<TWinHttpClient&>(Transport()); }
 
  protected:

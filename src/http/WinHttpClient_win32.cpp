@@ -26,9 +26,6 @@ namespace vel {
 namespace {
 
 constexpr const char* kClassName = "TWinHttpClient";
-// Used when a time-out is 0 (not set): a request must never wait for ever.
-constexpr int kDefaultConnectTimeoutMs = 60000;
-constexpr int kDefaultReadTimeoutMs = 30000;
 // WinHTTP's own time-outs come first; this margin only backs them up where they are ignored.
 constexpr int kDeadlineMarginMs = 1000;
 // How often a wait looks at the cancel flag.
@@ -330,7 +327,7 @@ TUrlParts TWinHttpClient::ParseURL(const std::string& url) {
   return parts;
 }
 
-bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
+void TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& url,
                                     const std::string* body) {
   const TUrlParts parts = ParseURL(url);
   if (parts.Host.empty())
@@ -545,16 +542,9 @@ bool TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
           -1, std::string(kClassName) + ".HttpReadData failed with message: " + e.what()));
     }
   }
-  if (FResponse.ContentStream()) FResponse.ContentStream()->SetPosition(0);
-  return status >= 200 && status <= 299;
 }
 
 // ---- Adapter ----
-
-TVelWinHttpClient::TVelWinHttpClient()
-    : TVelHttpTransportClient(std::make_unique<TWinHttpClient>()) {}
-
-TVelWinHttpClient::~TVelWinHttpClient() = default;
 
 void TVelWinHttpClient::BeforeExecute() {
   TVelHttpTransportClient::BeforeExecute();

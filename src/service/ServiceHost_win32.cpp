@@ -14,12 +14,11 @@
 #include <sstream>
 #include <thread>
 
-#include "VelVersion.h"
 #include "applog/AppLog.h"
-#include "common/Strings.h"
 #include "common/WinApi_win32.h"
 #include "http/HttpClientBase.h"
 #include "http/WinHttpClient.h"
+#include "service/HostCommandLine.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServiceHost.h"
@@ -411,80 +410,21 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
 }  // namespace
 
 TServiceCommandLine ParseServiceCommandLine(const std::vector<std::string>& args) {
-  TServiceCommandLine cmd;
-  bool modeSet = false, help = false, version = false;
-  auto setMode = [&](TServiceMode mode, const std::string& opt) {
-    if (modeSet && cmd.Mode != mode)
-      throw EServiceUsage("option " + opt + " cannot be combined with another mode");
-    cmd.Mode = mode;
-    modeSet = true;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h" || a == "/?") {
-      help = true;
-    } else if (a == "--version") {
-      version = true;
-    } else if (a == "--console") {
-      setMode(TServiceMode::smConsole, a);
-    } else if (a == "--install" || SameText(a, "/install")) {
-      setMode(TServiceMode::smInstall, a);
-    } else if (a == "--uninstall" || SameText(a, "/uninstall")) {
-      setMode(TServiceMode::smUninstall, a);
-    } else if (a == "--check-config") {
-      setMode(TServiceMode::smCheckConfig, a);
-    } else if (a == "--test-notify") {
-      setMode(TServiceMode::smTestNotify, a);
-      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) cmd.Channel = args[++i];
-    } else if (a == "--config" || a.rfind("--config=", 0) == 0) {
-      std::string value;
-      if (a == "--config") {
-        if (i + 1 >= args.size()) throw EServiceUsage("option --config needs a value");
-        value = args[++i];
-      } else {
-        value = a.substr(9);
-      }
-      if (value.empty()) throw EServiceUsage("option --config needs a value");
-      cmd.ConfigFile = value;
-    } else {
-      throw EServiceUsage("unknown option " + a);
-    }
-  }
-  if (help)
-    cmd.Mode = TServiceMode::smHelp;
-  else if (version)
-    cmd.Mode = TServiceMode::smVersion;
-  return cmd;
+  return host_detail::ParseCommandLine(args, {.SlashSwitches = true, .UnitDir = false});
 }
 
 std::string ServiceUsageText(const std::string& programName) {
   std::ostringstream s;
-  s << "Usage: " << programName << " [--console] [--config FILE]\n"
-    << "       " << programName << " --install [--config FILE]   (or /install)\n"
-    << "       " << programName << " --uninstall                 (or /uninstall)\n"
-    << "       " << programName << " --check-config [--config FILE]\n"
-    << "       " << programName << " --test-notify [telegram|discord|email] [--config FILE]\n"
-    << "       " << programName << " --help | --version\n"
-    << "\n"
-    << TVelServerMonitor_::kDescription << ".\n"
-    << "Without options the program runs as the Windows service "
+  s << "Without options the program runs as the Windows service "
     << TVelServerMonitor_::kServiceName << " (started by the service control manager).\n"
     << "  --console        run in the foreground until Ctrl+C; diagnostic lines also go to stderr\n"
     << "  --config FILE    read FILE instead of the INI file beside the executable\n"
     << "  --install        install the service (automatic start) with this executable\n"
-    << "  --uninstall      stop the service if it runs and remove it\n"
-    << "  --check-config   print the effective configuration (secrets masked) with warnings;\n"
-    << "                   exit code 1 when it has errors\n"
-    << "  --test-notify [CHANNEL]\n"
-    << "                   send a test notification through every configured channel (or\n"
-    << "                   the one named); exit code 0 only when all were delivered\n"
-    << "  --help           show this text\n"
-    << "  --version        show the version\n"
-    << "\n"
-    << "Environment:\n"
-    << "  VEL_STATUS_CHANNEL  name of the status mailslot to read (default vel_servermonitor),\n"
-    << "                      for an instance running next to the installed service\n";
-  return s.str();
+    << "  --uninstall      stop the service if it runs and remove it\n";
+  return host_detail::UsageText(
+      programName,
+      {"--install [--config FILE]   (or /install)", "--uninstall                 (or /uninstall)"},
+      s.str(), "mailslot");
 }
 
 int RunServiceHost(int argc, char** argv) {
@@ -501,20 +441,7 @@ int RunServiceHost(int argc, char** argv) {
   }
 
   TServiceCommandLine cmd;
-  try {
-    cmd = ParseServiceCommandLine(args);
-  } catch (const EServiceUsage& e) {
-    std::cerr << program << ": " << e.what() << "\n\n" << ServiceUsageText(program);
-    return 2;
-  }
-  if (cmd.Mode == TServiceMode::smHelp) {
-    std::cout << ServiceUsageText(program);
-    return 0;
-  }
-  if (cmd.Mode == TServiceMode::smVersion) {
-    std::cout << program << " " << kVersion << "\n";
-    return 0;
-  }
+  if (const auto answered = host_detail::AnswerCommandLine(program, args, cmd)) return *answered;
 
   // Every HTTP request of the channels goes through the WinHTTP client.
   RegisterWinHttpClient();

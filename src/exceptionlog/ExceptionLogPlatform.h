@@ -41,7 +41,12 @@ std::vector<std::string> CaptureStackTrace();
 
 // Where the exception object was thrown on this thread, among the last few thrown here;
 // null when it is not known (thrown on another thread, long ago, or not recorded).
+// Defined beside each system's throw hook, so that a program asking for throw sites links
+// the hook.
 const void* ThrowSiteOf(const void* exceptionObject);
+// The record behind ThrowSiteOf (ThrowSite.cpp): the hook calls RecordThrow for every throw.
+void RecordThrow(const void* exceptionObject, const void* site);
+const void* RecordedThrowSite(const void* exceptionObject);
 
 // Creates the folder and every missing parent. False when it cannot be done.
 bool CreateFolders(const std::string& folder);

@@ -3,8 +3,6 @@
 // windows.h first
 #include <dbghelp.h>
 
-#include <cxxabi.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,15 +21,6 @@ using win::Wide;
 
 // Taken when the library is loaded: the fallback for the process start time.
 const TClock::time_point kLoadTime = TClock::now();
-
-std::string Demangle(const char* name) {
-  if (name == nullptr) return {};
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> readable(
-      abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
-  if (status == 0 && readable) return readable.get();
-  return name;
-}
 
 std::string Hex(uint64_t value, int digits) {
   char buf[2 + 16 + 1];
@@ -87,15 +76,10 @@ std::string ModuleOffset(const void* address) {
 
 }  // namespace
 
-LocalTime ToLocalTime(TClock::time_point t) {
-  LocalTime result;
-  const std::time_t secs = TClock::to_time_t(t);
-  localtime_s(&result.tm, &secs);
-  auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  if (ms < 0) ms += 1000;
-  result.millisecond = static_cast<int>(ms);
-  return result;
+std::tm LocalCalendarTime(std::time_t t) {
+  std::tm tm{};
+  localtime_s(&tm, &t);
+  return tm;
 }
 
 std::string LocaleTimeSeparator() {
@@ -121,10 +105,6 @@ TClock::time_point ProcessStartTime() {
 
 uint64_t CurrentThreadId() {
   return GetCurrentThreadId();
-}
-
-std::string ReadableTypeName(const std::type_info& type) {
-  return Demangle(type.name());
 }
 
 std::vector<std::string> CaptureStackTrace() {

@@ -15,6 +15,7 @@
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
 #include "service/HostCommandLine.h"
+#include "service/HostModule.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServicePlatform.h"
@@ -46,12 +47,6 @@ bool TellSystemd(const TServiceCommandLine& cmd) {
   return host_detail::SystemdRunning();
 }
 
-// The reason goes to the system log and, for whoever started the program, to stderr.
-void ReportFailure(const std::string& text) {
-  LogToEventLog(text);
-  if (!ConsoleEcho()) std::cerr << text << std::endl;
-}
-
 int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options) {
   const bool console = cmd.Mode == TServiceMode::smConsole;
   if (console) SetConsoleEcho(true);
@@ -59,22 +54,8 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
   // the stop signals reach only the wait below.
   host_detail::BlockStopSignals();
 
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on create: ") + e.what());
-    return 1;
-  }
-
-  bool started = false;
-  try {
-    module->ServiceStart(started);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on start: ") + e.what());
-    module.reset();
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModule(options);
+  if (!module || !host_detail::StartModule(module)) return 1;
 
   host_detail::NotifyServiceManager("READY=1");
   if (console) std::cerr << "Running. Press Ctrl+C to stop." << std::endl;
@@ -97,15 +78,7 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
     host_detail::ExitProcessNow(0);
   });
 
-  int rc = 0;
-  try {
-    bool stopped = false;
-    module->ServiceStop(stopped);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on stop: ") + e.what());
-    rc = 1;
-  }
-  module.reset();
+  const int rc = host_detail::StopModule(module) ? 0 : 1;
   {
     std::lock_guard lock(m);
     finished = true;
@@ -116,13 +89,8 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
 
 int RunInstall(const TServiceCommandLine& cmd, const TVelMonitorOptions& options) {
   // The controller exists for the length of the run, but is never started.
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    std::cerr << "Cannot create the service module: " << e.what() << std::endl;
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModuleForInstall(options);
+  if (!module) return 1;
   std::string unitDir = cmd.UnitDir.empty() ? kDefaultUnitDir : cmd.UnitDir;
   std::string out, error;
   bool ok;

@@ -19,6 +19,7 @@
 #include "http/HttpClientBase.h"
 #include "http/WinHttpClient.h"
 #include "service/HostCommandLine.h"
+#include "service/HostModule.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServiceHost.h"
@@ -65,12 +66,6 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The reason goes to the event log and, for whoever started the program, to stderr.
-void ReportFailure(const std::string& text) {
-  LogToEventLog(text);
-  if (!ConsoleEcho()) std::cerr << text << std::endl;
-}
-
 struct TScHandleCloser {
   void operator()(SC_HANDLE h) const {
     if (h) CloseServiceHandle(h);
@@ -97,15 +92,7 @@ bool StopAndDestroy(std::unique_ptr<TVelServerMonitor_>& module,
     onStuck();
     TerminateProcess(GetCurrentProcess(), 0);
   });
-  bool ok = true;
-  try {
-    bool stopped = false;
-    module->ServiceStop(stopped);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on stop: ") + e.what());
-    ok = false;
-  }
-  module.reset();
+  const bool ok = host_detail::StopModule(module);
   {
     std::lock_guard lock(m);
     finished = true;
@@ -178,7 +165,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   g_run->statusHandle = RegisterServiceCtrlHandlerExW(kServiceNameW, ControlHandler, nullptr);
   if (!g_run->statusHandle) {
-    ReportFailure("Service failed on start: " + SystemErrorText(GetLastError()));
+    host_detail::ReportFailure("Service failed on start: " + SystemErrorText(GetLastError()));
     return;
   }
   SetState(SERVICE_START_PENDING);
@@ -186,7 +173,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   try {
     g_run->module->ServiceStart(started);
   } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on start: ") + e.what());
+    host_detail::ReportFailure(std::string("Service failed on start: ") + e.what());
   }
   if (!started) {
     // The controller goes with the module; the SCM learns that the start failed.
@@ -210,10 +197,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 int RunAsService(const TVelMonitorOptions& options) {
   TServiceRun run;
   g_run = &run;
-  try {
-    run.module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on create: ") + e.what());
+  run.module = host_detail::CreateModule(options);
+  if (!run.module) {
     g_run = nullptr;
     return 1;
   }
@@ -259,21 +244,8 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
 int RunInConsole(const TVelMonitorOptions& options) {
   SetConsoleEcho(true);
   SetConsoleCtrlHandler(ConsoleHandler, TRUE);
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on create: ") + e.what());
-    return 1;
-  }
-  bool started = false;
-  try {
-    module->ServiceStart(started);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on start: ") + e.what());
-    module.reset();
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModule(options);
+  if (!module || !host_detail::StartModule(module)) return 1;
   std::cerr << "Running. Press Ctrl+C to stop." << std::endl;
   {
     std::unique_lock lock(g_consoleLock);
@@ -333,13 +305,8 @@ bool WriteDescription(std::string& error) {
 
 int RunInstall(bool install, const TVelMonitorOptions& options) {
   // The controller exists for the length of the run, but is never started.
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    std::cerr << "Cannot create the service module: " << e.what() << std::endl;
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModuleForInstall(options);
+  if (!module) return 1;
   TScHandle scm(
       OpenSCManagerW(nullptr, nullptr, install ? SC_MANAGER_CREATE_SERVICE : SC_MANAGER_CONNECT));
   if (!scm) {

@@ -8,17 +8,18 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VelVersion.h"
 #include "common/AppInfo.h"
+#include "common/AppInfoPlatform.h"
 
 namespace vel {
 namespace {
 
 std::string WithTrailingSlash(std::string path) {
-  if (path.empty() || path.back() != '/') path += '/';
-  return path;
+  return appinfo_detail::WithTrailingDelimiter(std::move(path), "/");
 }
 
 // The kernel names an executable that was removed or replaced since the start (a package
@@ -55,71 +56,33 @@ std::string ReadHostName() {
   return buffer;
 }
 
-struct StartupValues {
-  std::string fullFileName, fileName, appName, logFileName, appPath, tempPath, computerName;
-};
+}  // namespace
 
-StartupValues Compute() {
-  StartupValues v;
+namespace appinfo_detail {
+
+TStartupValues ComputeStartupValues() {
+  TStartupValues v;
+  v.systemPath = "/usr/bin/";
+  v.version = kVersion;
   const char* tmp = std::getenv("TMPDIR");
   v.tempPath = WithTrailingSlash(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
   v.computerName = ReadHostName();
   v.fullFileName = ReadExecutablePath();
   if (v.fullFileName.empty()) return v;  // names and paths stay empty
-  const std::size_t slash = v.fullFileName.rfind('/');
-  v.fileName = slash == std::string::npos ? v.fullFileName : v.fullFileName.substr(slash + 1);
-  v.appPath = WithTrailingSlash(slash == std::string::npos ? std::string()
-                                                           : v.fullFileName.substr(0, slash));
-  // The extension is what follows the last dot of the file name part.
-  const std::size_t dot = v.fileName.rfind('.');
-  v.appName = dot == std::string::npos ? v.fileName : v.fileName.substr(0, dot);
-  v.logFileName = v.appPath + v.appName + ".log";
+  SplitExecutableName(v, "/");
   return v;
 }
 
-// Worked out once, read-only afterwards (a function-local static is initialised exactly
-// once even when threads race for it).
-const StartupValues& Values() {
-  static const StartupValues values = Compute();
-  return values;
-}
+}  // namespace appinfo_detail
+
+namespace {
 
 // At start-up (program start, or when the client library is loaded), not on first use: by
 // the time an application first logs an error its executable may have been replaced.
-[[maybe_unused]] const StartupValues& gTakenAtStartup = Values();
+[[maybe_unused]] const appinfo_detail::TStartupValues& gTakenAtStartup =
+    appinfo_detail::StartupValues();
 
 }  // namespace
-
-std::string TVelAppInfo::GetAppFullFileName() {
-  return Values().fullFileName;
-}
-std::string TVelAppInfo::GetAppFileName() {
-  return Values().fileName;
-}
-std::string TVelAppInfo::GetAppName() {
-  return Values().appName;
-}
-std::string TVelAppInfo::GetAppLogFileName() {
-  return Values().logFileName;
-}
-std::string TVelAppInfo::GetAppPath() {
-  return Values().appPath;
-}
-std::string TVelAppInfo::GetSystemPath() {
-  return "/usr/bin/";
-}
-std::string TVelAppInfo::GetTempPath() {
-  return Values().tempPath;
-}
-std::string TVelAppInfo::GetComputerName() {
-  return Values().computerName;
-}
-std::string TVelAppInfo::GetAppVersion() {
-  return kVersion;
-}
-bool TVelAppInfo::IsWin64() {
-  return false;
-}
 
 std::string TVelAppInfo::GetCurrentPath() {
   std::vector<char> buffer(PATH_MAX);

@@ -1,8 +1,10 @@
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/AppInfo.h"
+#include "common/AppInfoPlatform.h"
 #include "common/WinApi_win32.h"
 
 namespace vel {
@@ -11,8 +13,7 @@ namespace {
 constexpr DWORD kPathChars = 260;
 
 std::string WithTrailingDelimiter(std::string path) {
-  if (path.empty() || (path.back() != '\\' && path.back() != '/')) path += '\\';
-  return path;
+  return appinfo_detail::WithTrailingDelimiter(std::move(path), "\\/");
 }
 
 // This module's file name (the .exe: the library is linked statically), without the long-path
@@ -62,74 +63,34 @@ bool ReadIsWow64() {
   return fn && fn(::GetCurrentProcess(), &wow64) && wow64;
 }
 
-struct StartupValues {
-  std::string fullFileName, fileName, appName, logFileName, appPath, systemPath, tempPath,
-      computerName, version;
-  bool win64 = false;
-};
+}  // namespace
 
-StartupValues Compute() {
-  StartupValues v;
+namespace appinfo_detail {
+
+TStartupValues ComputeStartupValues() {
+  TStartupValues v;
   v.systemPath = PathFrom(AskSystemDirectory);
   v.tempPath = PathFrom(AskTempPath);
   v.computerName = ReadComputerName();
   v.win64 = ReadIsWow64();
   v.fullFileName = win::Narrow(ModuleFileName());
   if (v.fullFileName.empty()) return v;
-  const std::size_t slash = v.fullFileName.find_last_of("\\/");
-  v.fileName = slash == std::string::npos ? v.fullFileName : v.fullFileName.substr(slash + 1);
-  v.appPath = WithTrailingDelimiter(slash == std::string::npos ? std::string()
-                                                               : v.fullFileName.substr(0, slash));
-  const std::size_t dot = v.fileName.rfind('.');
-  v.appName = dot == std::string::npos ? v.fileName : v.fileName.substr(0, dot);
-  v.logFileName = v.appPath + v.appName + ".log";
+  SplitExecutableName(v, "\\/");
   v.version = TVelAppInfo::GetFileInfo(v.fullFileName, fiFileVersion);
   return v;
 }
 
-const StartupValues& Values() {
-  static const StartupValues values = Compute();
-  return values;
-}
+}  // namespace appinfo_detail
+
+namespace {
 
 const wchar_t* const kFileInfoKeys[] = {
-    L"CompanyName",    L"FileDescription",  L"FileVersion", L"InternalName",
-    L"LegalCopyright", L"LegalTrademarks",  L"OriginalFilename",
+    L"CompanyName",    L"FileDescription", L"FileVersion",      L"InternalName",
+    L"LegalCopyright", L"LegalTrademarks", L"OriginalFilename",
     L"Productname",  // with a lower-case n, as the lookup has always been written
     L"ProductVersion", L"Comments"};
 
 }  // namespace
-
-std::string TVelAppInfo::GetAppFullFileName() {
-  return Values().fullFileName;
-}
-std::string TVelAppInfo::GetAppFileName() {
-  return Values().fileName;
-}
-std::string TVelAppInfo::GetAppName() {
-  return Values().appName;
-}
-std::string TVelAppInfo::GetAppLogFileName() {
-  return Values().logFileName;
-}
-std::string TVelAppInfo::GetAppPath() {
-  return Values().appPath;
-}
-std::string TVelAppInfo::GetSystemPath() {
-  return Values().systemPath;
-}
-std::string TVelAppInfo::GetTempPath() {
-  return Values().tempPath;
-}
-std::string TVelAppInfo::GetComputerName() {
-  return Values().computerName;
-}
-std::string TVelAppInfo::GetAppVersion() {
-  return Values().version;
-}
-bool TVelAppInfo::IsWin64() {
-  return Values().win64;
-}
 
 std::string TVelAppInfo::GetCurrentPath() {
   wchar_t buffer[kPathChars];

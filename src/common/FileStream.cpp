@@ -4,15 +4,36 @@
 #include <cstring>
 #include <limits>
 
+#include "common/FileStreamPlatform.h"
 #include "common/Utf.h"
 
 namespace vel {
 
 namespace detail {
-// FileStream_linux.cpp / FileStream_win32.cpp
-TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode);
-void CloseFileHandle(TOsHandle handle);
-std::string ExpandFileName(const std::string& fileName);
+
+TFileOpenMode DecodeFileMode(std::uint16_t mode) {
+  TFileOpenMode m{};
+  m.Create = (mode & 0xFF00) == 0xFF00;
+  if (m.Create) {
+    unsigned low = mode & 0xFF;
+    if (low == 0xFF) low = fmShareExclusive;
+    m.Share = low & 0xF0;
+    m.CreateNew = (low & fmExclusive) != 0;
+    m.Access = fmOpenReadWrite;
+  } else {
+    m.Share = mode & 0xF0;
+    m.Access = mode & 0x03;
+  }
+  m.Valid = !(m.Access == 3 || m.Share > fmShareDenyNone);
+  return m;
+}
+
+void FailToOpen(bool create, const std::string& fileName, const std::string& message) {
+  const std::string full = ExpandFileName(fileName);
+  if (create) throw EFCreateError("Cannot create file \"" + full + "\". " + message);
+  throw EFOpenError("Cannot open file \"" + full + "\". " + message);
+}
+
 }  // namespace detail
 
 namespace {

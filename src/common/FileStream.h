@@ -9,6 +9,7 @@
 
 #include "common/Exception.h"
 #include "common/OsHandle.h"
+#include "common/SeekOrigin.h"
 
 namespace vel {
 
@@ -64,8 +65,6 @@ inline constexpr std::uint16_t fmExclusive = 0x0004;  // with fmCreate: fail if 
 // On Windows the share modes are the system's own and bind every other opener. On Linux they
 // are kept among this system's own streams (advisory locks on the open file); programs that
 // take no such locks are neither stopped nor stop us.
-
-enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 // A seekable byte stream.
 class TStream {

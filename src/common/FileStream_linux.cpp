@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "common/FileStream.h"
+#include "common/FileStreamPlatform.h"
 #include "common/Paths.h"
 
 namespace vel {
@@ -96,32 +97,13 @@ ShareResult ApplyShareMode(int fd, bool accessRead, bool accessWrite, bool denyR
   return error ? ShareResult::kUnsupported : ShareResult::kOk;
 }
 
-[[noreturn]] void Fail(bool create, const std::string& fileName, const std::string& message) {
-  const std::string full = detail::ExpandFileName(fileName);
-  if (create) throw EFCreateError("Cannot create file \"" + full + "\". " + message);
-  throw EFOpenError("Cannot open file \"" + full + "\". " + message);
-}
-
 }  // namespace
 
 namespace detail {
 
 TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
-  const bool create = (mode & 0xFF00) == 0xFF00;
-  unsigned share;
-  unsigned access;
-  bool createNew = false;
-  if (create) {
-    unsigned low = mode & 0xFF;
-    if (low == 0xFF) low = fmShareExclusive;
-    share = low & 0xF0;
-    createNew = (low & fmExclusive) != 0;
-    access = fmOpenReadWrite;
-  } else {
-    share = mode & 0xF0;
-    access = mode & 0x03;
-  }
-  if (access == 3 || share > fmShareDenyNone) Fail(create, fileName, SystemMessage(EINVAL));
+  const auto [create, createNew, access, share, valid] = DecodeFileMode(mode);
+  if (!valid) FailToOpen(create, fileName, SystemMessage(EINVAL));
 
   int flags = O_CLOEXEC;
   flags |= access == fmOpenRead ? O_RDONLY : access == fmOpenWrite ? O_WRONLY : O_RDWR;
@@ -129,12 +111,12 @@ TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
   int fd;
   do fd = ::open(fileName.c_str(), flags, 0666);
   while (fd == -1 && errno == EINTR);
-  if (fd == -1) Fail(create, fileName, SystemMessage(errno));
+  if (fd == -1) FailToOpen(create, fileName, SystemMessage(errno));
 
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
-    Fail(create, fileName, SystemMessage(EISDIR));
+    FailToOpen(create, fileName, SystemMessage(EISDIR));
   }
 
   const bool accessRead = access != fmOpenWrite;
@@ -144,7 +126,7 @@ TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
   // On file systems without such locks the share mode cannot be kept; the open goes on.
   if (ApplyShareMode(fd, accessRead, accessWrite, denyRead, denyWrite) == ShareResult::kViolation) {
     ::close(fd);
-    Fail(create, fileName, kSharingViolation);
+    FailToOpen(create, fileName, kSharingViolation);
   }
 
   // Replace the content only once the share modes allow us in.
@@ -155,7 +137,7 @@ TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
     if (rc == -1) {
       const int error = errno;
       ::close(fd);
-      Fail(create, fileName, SystemMessage(error));
+      FailToOpen(create, fileName, SystemMessage(error));
     }
   }
   return MakeOsHandle(fd);

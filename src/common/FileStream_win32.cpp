@@ -1,4 +1,5 @@
 #include "common/FileStream.h"
+#include "common/FileStreamPlatform.h"
 #include "common/WinApi_win32.h"
 
 namespace vel {
@@ -20,33 +21,11 @@ void CloseFileHandle(TOsHandle handle) {
   ::CloseHandle(win::ToHandle(handle));
 }
 
-namespace {
-[[noreturn]] void Fail(bool create, const std::string& fileName, DWORD error) {
-  const std::string full = ExpandFileName(fileName);
-  const std::string message = win::SystemMessage(error);
-  if (create) throw EFCreateError("Cannot create file \"" + full + "\". " + message);
-  throw EFOpenError("Cannot open file \"" + full + "\". " + message);
-}
-}  // namespace
-
 // The mode word maps straight onto CreateFileW: the share modes are the system's own and
 // bind every other opener.
 TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
-  const bool create = (mode & 0xFF00) == 0xFF00;
-  unsigned share;
-  unsigned access;
-  bool createNew = false;
-  if (create) {
-    unsigned low = mode & 0xFF;
-    if (low == 0xFF) low = fmShareExclusive;
-    share = low & 0xF0;
-    createNew = (low & fmExclusive) != 0;
-    access = fmOpenReadWrite;
-  } else {
-    share = mode & 0xF0;
-    access = mode & 0x03;
-  }
-  if (access == 3 || share > fmShareDenyNone) Fail(create, fileName, ERROR_INVALID_PARAMETER);
+  const auto [create, createNew, access, share, valid] = DecodeFileMode(mode);
+  if (!valid) FailToOpen(create, fileName, win::SystemMessage(ERROR_INVALID_PARAMETER));
 
   const DWORD desired = access == fmOpenRead    ? GENERIC_READ
                         : access == fmOpenWrite ? GENERIC_WRITE
@@ -58,7 +37,7 @@ TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
   const DWORD disposition = !create ? OPEN_EXISTING : createNew ? CREATE_NEW : CREATE_ALWAYS;
   const HANDLE h = ::CreateFileW(win::Wide(fileName).c_str(), desired, shareMode, nullptr,
                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) Fail(create, fileName, ::GetLastError());
+  if (h == INVALID_HANDLE_VALUE) FailToOpen(create, fileName, win::SystemMessage(::GetLastError()));
   return win::FromHandle(h);
 }
 

@@ -20,6 +20,8 @@ struct LocalTime {
   int millisecond = 0;
 };
 LocalTime ToLocalTime(TClock::time_point t);
+// Per system: the broken-down local time of a moment (ToLocalTime adds the milliseconds).
+std::tm LocalCalendarTime(std::time_t t);
 
 // The time separator of the process locale (":" when the locale names none).
 std::string LocaleTimeSeparator();
@@ -34,6 +36,8 @@ uint64_t CurrentThreadId();
 
 // The readable name of a type ("std::runtime_error", "shop::EOrderFailed").
 std::string ReadableTypeName(const std::type_info& type);
+// A mangled name made readable; the name as given when it is not one, "" for null.
+std::string Demangle(const char* name);
 
 // The calling thread's stack, innermost first, one readable line per frame, leaving out the
 // writer's own frames. Empty when no frame can be taken.
@@ -41,7 +45,12 @@ std::vector<std::string> CaptureStackTrace();
 
 // Where the exception object was thrown on this thread, among the last few thrown here;
 // null when it is not known (thrown on another thread, long ago, or not recorded).
+// Defined beside each system's throw hook, so that a program asking for throw sites links
+// the hook.
 const void* ThrowSiteOf(const void* exceptionObject);
+// The record behind ThrowSiteOf (ThrowSite.cpp): the hook calls RecordThrow for every throw.
+void RecordThrow(const void* exceptionObject, const void* site);
+const void* RecordedThrowSite(const void* exceptionObject);
 
 // Creates the folder and every missing parent. False when it cannot be done.
 bool CreateFolders(const std::string& folder);

@@ -1,4 +1,3 @@
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -39,15 +38,6 @@ namespace fs = std::filesystem;
 
 // Taken when the library is loaded: the fallback for the process start time.
 const TClock::time_point kLoadTime = TClock::now();
-
-std::string Demangle(const char* name) {
-  if (name == nullptr) return {};
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> readable(
-      abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
-  if (status == 0 && readable) return readable.get();
-  return name;
-}
 
 std::string HexAddress(uintptr_t pc) {
   char buf[2 + 2 * sizeof(uintptr_t) + 1];
@@ -115,15 +105,10 @@ int OnFrame(void* data, uintptr_t pc, const char* file, int line, const char* fu
 
 }  // namespace
 
-LocalTime ToLocalTime(TClock::time_point t) {
-  LocalTime result;
-  const std::time_t secs = TClock::to_time_t(t);
-  localtime_r(&secs, &result.tm);
-  auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  if (ms < 0) ms += 1000;
-  result.millisecond = static_cast<int>(ms);
-  return result;
+std::tm LocalCalendarTime(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm;
 }
 
 std::string LocaleTimeSeparator() {
@@ -166,10 +151,6 @@ TClock::time_point ProcessStartTime() {
 
 uint64_t CurrentThreadId() {
   return static_cast<uint64_t>(syscall(SYS_gettid));
-}
-
-std::string ReadableTypeName(const std::type_info& type) {
-  return Demangle(type.name());
 }
 
 std::vector<std::string> CaptureStackTrace() {

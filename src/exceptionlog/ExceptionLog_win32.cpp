@@ -3,14 +3,13 @@
 // windows.h first
 #include <dbghelp.h>
 
-#include <cxxabi.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 
+#include "common/WinApi_win32.h"
 #include "exceptionlog/ExceptionLogPlatform.h"
 
 namespace vel::exceptionlog_detail {
@@ -18,35 +17,10 @@ namespace vel::exceptionlog_detail {
 namespace {
 
 namespace fs = std::filesystem;
+using win::Wide;
 
 // Taken when the library is loaded: the fallback for the process start time.
 const TClock::time_point kLoadTime = TClock::now();
-
-std::wstring Wide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::string Utf8(const wchar_t* w, int length = -1) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, w, length, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string s(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w, length, s.data(), n, nullptr, nullptr);
-  if (length < 0) s.pop_back();  // the terminating zero
-  return s;
-}
-
-std::string Demangle(const char* name) {
-  if (name == nullptr) return {};
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> readable(
-      abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
-  if (status == 0 && readable) return readable.get();
-  return name;
-}
 
 std::string Hex(uint64_t value, int digits) {
   char buf[2 + 16 + 1];
@@ -92,7 +66,7 @@ std::string ModuleOffset(const void* address) {
     return "??";
   wchar_t path[MAX_PATH];
   DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
-  std::string name = n ? Utf8(path, static_cast<int>(n)) : "??";
+  std::string name = n ? win::Narrow(std::wstring_view(path, n)) : "??";
   size_t slash = name.find_last_of("\\/");
   if (slash != std::string::npos) name = name.substr(slash + 1);
   const uint64_t offset =
@@ -102,15 +76,10 @@ std::string ModuleOffset(const void* address) {
 
 }  // namespace
 
-LocalTime ToLocalTime(TClock::time_point t) {
-  LocalTime result;
-  const std::time_t secs = TClock::to_time_t(t);
-  localtime_s(&result.tm, &secs);
-  auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  if (ms < 0) ms += 1000;
-  result.millisecond = static_cast<int>(ms);
-  return result;
+std::tm LocalCalendarTime(std::time_t t) {
+  std::tm tm{};
+  localtime_s(&tm, &t);
+  return tm;
 }
 
 std::string LocaleTimeSeparator() {
@@ -124,7 +93,7 @@ std::string LocaleTimeSeparator() {
   if (after == std::wstring::npos || after + 1 >= f.size() || f[after + 1] != L'm' ||
       !iswpunct(f[after]))
     return ":";
-  return Utf8(f.substr(after, 1).c_str());
+  return win::Narrow(f.substr(after, 1));
 }
 
 TClock::time_point ProcessStartTime() {
@@ -136,10 +105,6 @@ TClock::time_point ProcessStartTime() {
 
 uint64_t CurrentThreadId() {
   return GetCurrentThreadId();
-}
-
-std::string ReadableTypeName(const std::type_info& type) {
-  return Demangle(type.name());
 }
 
 std::vector<std::string> CaptureStackTrace() {
@@ -224,7 +189,7 @@ std::vector<FolderFile> ListFiles(const std::string& folder) {
   if (find == INVALID_HANDLE_VALUE) return files;
   do {
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    files.push_back({Utf8(data.cFileName), FromFileTime(data.ftLastWriteTime)});
+    files.push_back({win::Narrow(data.cFileName), FromFileTime(data.ftLastWriteTime)});
   } while (FindNextFileW(find, &data));
   FindClose(find);
   return files;

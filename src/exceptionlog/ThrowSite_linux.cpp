@@ -16,18 +16,6 @@
 
 namespace {
 
-struct ThrowRecord {
-  const void* object;
-  const void* site;
-};
-
-// A few entries, so that exceptions thrown and caught while the first one is being handled
-// do not push it out at once. Trivial types only: this runs before any thread-local
-// constructor could.
-constexpr int kRecords = 4;
-thread_local ThrowRecord tRecords[kRecords];
-thread_local unsigned tNext;
-
 using CxaThrow = void (*)(void*, std::type_info*, void (*)(void*));
 
 CxaThrow RealThrow();
@@ -36,8 +24,7 @@ CxaThrow RealThrow();
 
 extern "C" [[noreturn, gnu::weak]] void __cxa_throw(void* object, std::type_info* type,
                                                     void (*destructor)(void*)) {
-  tRecords[tNext % kRecords] = {object, __builtin_return_address(0)};
-  ++tNext;
+  vel::exceptionlog_detail::RecordThrow(object, __builtin_return_address(0));
   RealThrow()(object, type, destructor);
   __builtin_unreachable();
 }
@@ -59,12 +46,7 @@ CxaThrow RealThrow() {
 namespace vel::exceptionlog_detail {
 
 const void* ThrowSiteOf(const void* exceptionObject) {
-  if (exceptionObject == nullptr) return nullptr;
-  for (int i = 1; i <= kRecords; ++i) {
-    const ThrowRecord& r = tRecords[(tNext - static_cast<unsigned>(i)) % kRecords];
-    if (r.object == exceptionObject) return r.site;
-  }
-  return nullptr;
+  return RecordedThrowSite(exceptionObject);
 }
 
 }  // namespace vel::exceptionlog_detail

@@ -11,40 +11,19 @@
 
 #include "exceptionlog/ExceptionLogPlatform.h"
 
-namespace {
-
-struct ThrowRecord {
-  const void* object;
-  const void* site;
-};
-
-// A few entries, so that exceptions thrown and caught while the first one is being handled
-// do not push it out at once. Trivial types only.
-constexpr int kRecords = 4;
-thread_local ThrowRecord tRecords[kRecords];
-thread_local unsigned tNext;
-
-}  // namespace
-
 extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type,
                                                 void (*destructor)(void*));
 
 extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type,
                                                 void (*destructor)(void*)) {
-  tRecords[tNext % kRecords] = {object, __builtin_return_address(0)};
-  ++tNext;
+  vel::exceptionlog_detail::RecordThrow(object, __builtin_return_address(0));
   __real___cxa_throw(object, type, destructor);
 }
 
 namespace vel::exceptionlog_detail {
 
 const void* ThrowSiteOf(const void* exceptionObject) {
-  if (exceptionObject == nullptr) return nullptr;
-  for (int i = 1; i <= kRecords; ++i) {
-    const ThrowRecord& r = tRecords[(tNext - static_cast<unsigned>(i)) % kRecords];
-    if (r.object == exceptionObject) return r.site;
-  }
-  return nullptr;
+  return RecordedThrowSite(exceptionObject);
 }
 
 }  // namespace vel::exceptionlog_detail

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-namespace vel {
+#include "common/SeekOrigin.h"
 
-enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+namespace vel {
 
 class THsmStream {
  public:

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "common/Exception.h"
+#include "common/WinApi_win32.h"
 #include "notify/MailSender.h"
 #include "notify/MimeMessage.h"
 
@@ -27,6 +28,7 @@ namespace vel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using win::Wide;
 
 // The TCP connection must come within this time; the conversation after it gets more.
 constexpr int kConnectTimeoutMs = 300;
@@ -44,24 +46,6 @@ struct TSmtpFailure {
   std::string reason;
   std::string reply;  // the server's negative reply, when there was one
 };
-
-std::string Utf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string s(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring Wide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 
 // The system's text for an error code (Winsock, SSPI and certificate codes alike).
 std::string SystemText(DWORD code) {
@@ -90,7 +74,7 @@ std::string SystemText(DWORD code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string text;
-  if (n && buffer) text = Utf8(std::wstring(buffer, n));
+  if (n && buffer) text = win::Narrow(std::wstring_view(buffer, n));
   if (buffer) LocalFree(buffer);
   while (!text.empty() &&
          (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))

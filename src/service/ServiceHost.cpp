@@ -10,11 +10,12 @@
 #include <sstream>
 #include <thread>
 
-#include "VelVersion.h"
 #include "applog/AppLog.h"
 #include "config/MonitorConfig.h"
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
+#include "service/HostCommandLine.h"
+#include "service/HostModule.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServicePlatform.h"
@@ -46,12 +47,6 @@ bool TellSystemd(const TServiceCommandLine& cmd) {
   return host_detail::SystemdRunning();
 }
 
-// The reason goes to the system log and, for whoever started the program, to stderr.
-void ReportFailure(const std::string& text) {
-  LogToEventLog(text);
-  if (!ConsoleEcho()) std::cerr << text << std::endl;
-}
-
 int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options) {
   const bool console = cmd.Mode == TServiceMode::smConsole;
   if (console) SetConsoleEcho(true);
@@ -59,22 +54,8 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
   // the stop signals reach only the wait below.
   host_detail::BlockStopSignals();
 
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on create: ") + e.what());
-    return 1;
-  }
-
-  bool started = false;
-  try {
-    module->ServiceStart(started);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on start: ") + e.what());
-    module.reset();
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModule(options);
+  if (!module || !host_detail::StartModule(module)) return 1;
 
   host_detail::NotifyServiceManager("READY=1");
   if (console) std::cerr << "Running. Press Ctrl+C to stop." << std::endl;
@@ -97,15 +78,7 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
     host_detail::ExitProcessNow(0);
   });
 
-  int rc = 0;
-  try {
-    bool stopped = false;
-    module->ServiceStop(stopped);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on stop: ") + e.what());
-    rc = 1;
-  }
-  module.reset();
+  const int rc = host_detail::StopModule(module) ? 0 : 1;
   {
     std::lock_guard lock(m);
     finished = true;
@@ -116,13 +89,8 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
 
 int RunInstall(const TServiceCommandLine& cmd, const TVelMonitorOptions& options) {
   // The controller exists for the length of the run, but is never started.
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    std::cerr << "Cannot create the service module: " << e.what() << std::endl;
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModuleForInstall(options);
+  if (!module) return 1;
   std::string unitDir = cmd.UnitDir.empty() ? kDefaultUnitDir : cmd.UnitDir;
   std::string out, error;
   bool ok;
@@ -144,94 +112,21 @@ int RunInstall(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
 }  // namespace
 
 TServiceCommandLine ParseServiceCommandLine(const std::vector<std::string>& args) {
-  TServiceCommandLine cmd;
-  bool modeSet = false, help = false, version = false, unitDirSet = false;
-  auto setMode = [&](TServiceMode mode, const std::string& opt) {
-    if (modeSet && cmd.Mode != mode)
-      throw EServiceUsage("option " + opt + " cannot be combined with another mode");
-    cmd.Mode = mode;
-    modeSet = true;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    // "--opt value" or "--opt=value".
-    auto takeValue = [&](const std::string& opt, std::string& target) {
-      std::string value;
-      if (a.size() > opt.size() && a.compare(0, opt.size() + 1, opt + "=") == 0) {
-        value = a.substr(opt.size() + 1);
-      } else if (a == opt) {
-        if (i + 1 >= args.size()) throw EServiceUsage("option " + opt + " needs a value");
-        value = args[++i];
-      } else {
-        return false;
-      }
-      if (value.empty()) throw EServiceUsage("option " + opt + " needs a value");
-      target = value;
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      help = true;
-    } else if (a == "--version") {
-      version = true;
-    } else if (a == "--console") {
-      setMode(TServiceMode::smConsole, a);
-    } else if (a == "--install") {
-      setMode(TServiceMode::smInstall, a);
-    } else if (a == "--uninstall") {
-      setMode(TServiceMode::smUninstall, a);
-    } else if (a == "--check-config") {
-      setMode(TServiceMode::smCheckConfig, a);
-    } else if (a == "--test-notify") {
-      setMode(TServiceMode::smTestNotify, a);
-      // The channel name is optional: the next word, unless it is another option.
-      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) cmd.Channel = args[++i];
-    } else if (takeValue("--config", cmd.ConfigFile)) {
-    } else if (takeValue("--unit-dir", cmd.UnitDir)) {
-      unitDirSet = true;
-    } else {
-      throw EServiceUsage("unknown option " + a);
-    }
-  }
-  if (help) {
-    cmd.Mode = TServiceMode::smHelp;
-  } else if (version) {
-    cmd.Mode = TServiceMode::smVersion;
-  } else if (unitDirSet && cmd.Mode != TServiceMode::smInstall &&
-             cmd.Mode != TServiceMode::smUninstall) {
-    throw EServiceUsage("option --unit-dir goes with --install or --uninstall");
-  }
-  return cmd;
+  return host_detail::ParseCommandLine(args, {.SlashSwitches = false, .UnitDir = true});
 }
 
 std::string ServiceUsageText(const std::string& programName) {
   std::ostringstream s;
-  s << "Usage: " << programName << " [--console] [--config FILE]\n"
-    << "       " << programName << " --install [--unit-dir DIR] [--config FILE]\n"
-    << "       " << programName << " --uninstall [--unit-dir DIR]\n"
-    << "       " << programName << " --check-config [--config FILE]\n"
-    << "       " << programName << " --test-notify [telegram|discord|email] [--config FILE]\n"
-    << "       " << programName << " --help | --version\n"
-    << "\n"
-    << TVelServerMonitor_::kDescription << ".\n"
-    << "Without options the program runs as the systemd service.\n"
+  s << "Without options the program runs as the systemd service.\n"
     << "  --console        run in the foreground; diagnostic lines also go to stderr\n"
     << "  --config FILE    read FILE instead of the INI file beside the executable (or,\n"
     << "                   when there is none, " << host_detail::SystemConfigFile() << ")\n"
     << "  --install        write the systemd unit " << kUnitFileName << " and enable it\n"
     << "  --uninstall      stop and disable the unit and remove its file\n"
-    << "  --unit-dir DIR   the folder for the unit file (default " << kDefaultUnitDir << ")\n"
-    << "  --check-config   print the effective configuration (secrets masked) with warnings;\n"
-    << "                   exit code 1 when it has errors\n"
-    << "  --test-notify [CHANNEL]\n"
-    << "                   send a test notification through every configured channel (or\n"
-    << "                   the one named); exit code 0 only when all were delivered\n"
-    << "  --help           show this text\n"
-    << "  --version        show the version\n"
-    << "\n"
-    << "Environment:\n"
-    << "  VEL_STATUS_CHANNEL  name of the status channel to read (default vel_servermonitor),\n"
-    << "                      for an instance running next to the installed service\n";
-  return s.str();
+    << "  --unit-dir DIR   the folder for the unit file (default " << kDefaultUnitDir << ")\n";
+  return host_detail::UsageText(
+      programName, {"--install [--unit-dir DIR] [--config FILE]", "--uninstall [--unit-dir DIR]"},
+      s.str(), "channel");
 }
 
 std::string EscapeUnitArgument(const std::string& arg) {
@@ -371,20 +266,7 @@ int RunServiceHost(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 
   TServiceCommandLine cmd;
-  try {
-    cmd = ParseServiceCommandLine(args);
-  } catch (const EServiceUsage& e) {
-    std::cerr << program << ": " << e.what() << "\n\n" << ServiceUsageText(program);
-    return 2;
-  }
-  if (cmd.Mode == TServiceMode::smHelp) {
-    std::cout << ServiceUsageText(program);
-    return 0;
-  }
-  if (cmd.Mode == TServiceMode::smVersion) {
-    std::cout << program << " " << kVersion << "\n";
-    return 0;
-  }
+  if (const auto answered = host_detail::AnswerCommandLine(program, args, cmd)) return *answered;
 
   // Every HTTP request of the channels goes through the libcurl client.
   RegisterCurlHttpClient();

@@ -14,12 +14,12 @@
 #include <sstream>
 #include <thread>
 
-#include "VelVersion.h"
 #include "applog/AppLog.h"
-#include "common/Strings.h"
 #include "common/WinApi_win32.h"
 #include "http/HttpClientBase.h"
 #include "http/WinHttpClient.h"
+#include "service/HostCommandLine.h"
+#include "service/HostModule.h"
 #include "service/OperatorCommands.h"
 #include "service/ServerMonitorSvc.h"
 #include "service/ServiceHost.h"
@@ -66,12 +66,6 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The reason goes to the event log and, for whoever started the program, to stderr.
-void ReportFailure(const std::string& text) {
-  LogToEventLog(text);
-  if (!ConsoleEcho()) std::cerr << text << std::endl;
-}
-
 struct TScHandleCloser {
   void operator()(SC_HANDLE h) const {
     if (h) CloseServiceHandle(h);
@@ -98,15 +92,7 @@ bool StopAndDestroy(std::unique_ptr<TVelServerMonitor_>& module,
     onStuck();
     TerminateProcess(GetCurrentProcess(), 0);
   });
-  bool ok = true;
-  try {
-    bool stopped = false;
-    module->ServiceStop(stopped);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on stop: ") + e.what());
-    ok = false;
-  }
-  module.reset();
+  const bool ok = host_detail::StopModule(module);
   {
     std::lock_guard lock(m);
     finished = true;
@@ -179,7 +165,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   g_run->statusHandle = RegisterServiceCtrlHandlerExW(kServiceNameW, ControlHandler, nullptr);
   if (!g_run->statusHandle) {
-    ReportFailure("Service failed on start: " + SystemErrorText(GetLastError()));
+    host_detail::ReportFailure("Service failed on start: " + SystemErrorText(GetLastError()));
     return;
   }
   SetState(SERVICE_START_PENDING);
@@ -187,7 +173,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   try {
     g_run->module->ServiceStart(started);
   } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on start: ") + e.what());
+    host_detail::ReportFailure(std::string("Service failed on start: ") + e.what());
   }
   if (!started) {
     // The controller goes with the module; the SCM learns that the start failed.
@@ -211,10 +197,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 int RunAsService(const TVelMonitorOptions& options) {
   TServiceRun run;
   g_run = &run;
-  try {
-    run.module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on create: ") + e.what());
+  run.module = host_detail::CreateModule(options);
+  if (!run.module) {
     g_run = nullptr;
     return 1;
   }
@@ -260,21 +244,8 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
 int RunInConsole(const TVelMonitorOptions& options) {
   SetConsoleEcho(true);
   SetConsoleCtrlHandler(ConsoleHandler, TRUE);
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on create: ") + e.what());
-    return 1;
-  }
-  bool started = false;
-  try {
-    module->ServiceStart(started);
-  } catch (const std::exception& e) {
-    ReportFailure(std::string("Service failed on start: ") + e.what());
-    module.reset();
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModule(options);
+  if (!module || !host_detail::StartModule(module)) return 1;
   std::cerr << "Running. Press Ctrl+C to stop." << std::endl;
   {
     std::unique_lock lock(g_consoleLock);
@@ -334,13 +305,8 @@ bool WriteDescription(std::string& error) {
 
 int RunInstall(bool install, const TVelMonitorOptions& options) {
   // The controller exists for the length of the run, but is never started.
-  std::unique_ptr<TVelServerMonitor_> module;
-  try {
-    module = std::make_unique<TVelServerMonitor_>(options);
-  } catch (const std::exception& e) {
-    std::cerr << "Cannot create the service module: " << e.what() << std::endl;
-    return 1;
-  }
+  std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModuleForInstall(options);
+  if (!module) return 1;
   TScHandle scm(
       OpenSCManagerW(nullptr, nullptr, install ? SC_MANAGER_CREATE_SERVICE : SC_MANAGER_CONNECT));
   if (!scm) {
@@ -411,80 +377,21 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
 }  // namespace
 
 TServiceCommandLine ParseServiceCommandLine(const std::vector<std::string>& args) {
-  TServiceCommandLine cmd;
-  bool modeSet = false, help = false, version = false;
-  auto setMode = [&](TServiceMode mode, const std::string& opt) {
-    if (modeSet && cmd.Mode != mode)
-      throw EServiceUsage("option " + opt + " cannot be combined with another mode");
-    cmd.Mode = mode;
-    modeSet = true;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h" || a == "/?") {
-      help = true;
-    } else if (a == "--version") {
-      version = true;
-    } else if (a == "--console") {
-      setMode(TServiceMode::smConsole, a);
-    } else if (a == "--install" || SameText(a, "/install")) {
-      setMode(TServiceMode::smInstall, a);
-    } else if (a == "--uninstall" || SameText(a, "/uninstall")) {
-      setMode(TServiceMode::smUninstall, a);
-    } else if (a == "--check-config") {
-      setMode(TServiceMode::smCheckConfig, a);
-    } else if (a == "--test-notify") {
-      setMode(TServiceMode::smTestNotify, a);
-      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) cmd.Channel = args[++i];
-    } else if (a == "--config" || a.rfind("--config=", 0) == 0) {
-      std::string value;
-      if (a == "--config") {
-        if (i + 1 >= args.size()) throw EServiceUsage("option --config needs a value");
-        value = args[++i];
-      } else {
-        value = a.substr(9);
-      }
-      if (value.empty()) throw EServiceUsage("option --config needs a value");
-      cmd.ConfigFile = value;
-    } else {
-      throw EServiceUsage("unknown option " + a);
-    }
-  }
-  if (help)
-    cmd.Mode = TServiceMode::smHelp;
-  else if (version)
-    cmd.Mode = TServiceMode::smVersion;
-  return cmd;
+  return host_detail::ParseCommandLine(args, {.SlashSwitches = true, .UnitDir = false});
 }
 
 std::string ServiceUsageText(const std::string& programName) {
   std::ostringstream s;
-  s << "Usage: " << programName << " [--console] [--config FILE]\n"
-    << "       " << programName << " --install [--config FILE]   (or /install)\n"
-    << "       " << programName << " --uninstall                 (or /uninstall)\n"
-    << "       " << programName << " --check-config [--config FILE]\n"
-    << "       " << programName << " --test-notify [telegram|discord|email] [--config FILE]\n"
-    << "       " << programName << " --help | --version\n"
-    << "\n"
-    << TVelServerMonitor_::kDescription << ".\n"
-    << "Without options the program runs as the Windows service "
+  s << "Without options the program runs as the Windows service "
     << TVelServerMonitor_::kServiceName << " (started by the service control manager).\n"
     << "  --console        run in the foreground until Ctrl+C; diagnostic lines also go to stderr\n"
     << "  --config FILE    read FILE instead of the INI file beside the executable\n"
     << "  --install        install the service (automatic start) with this executable\n"
-    << "  --uninstall      stop the service if it runs and remove it\n"
-    << "  --check-config   print the effective configuration (secrets masked) with warnings;\n"
-    << "                   exit code 1 when it has errors\n"
-    << "  --test-notify [CHANNEL]\n"
-    << "                   send a test notification through every configured channel (or\n"
-    << "                   the one named); exit code 0 only when all were delivered\n"
-    << "  --help           show this text\n"
-    << "  --version        show the version\n"
-    << "\n"
-    << "Environment:\n"
-    << "  VEL_STATUS_CHANNEL  name of the status mailslot to read (default vel_servermonitor),\n"
-    << "                      for an instance running next to the installed service\n";
-  return s.str();
+    << "  --uninstall      stop the service if it runs and remove it\n";
+  return host_detail::UsageText(
+      programName,
+      {"--install [--config FILE]   (or /install)", "--uninstall                 (or /uninstall)"},
+      s.str(), "mailslot");
 }
 
 int RunServiceHost(int argc, char** argv) {
@@ -501,20 +408,7 @@ int RunServiceHost(int argc, char** argv) {
   }
 
   TServiceCommandLine cmd;
-  try {
-    cmd = ParseServiceCommandLine(args);
-  } catch (const EServiceUsage& e) {
-    std::cerr << program << ": " << e.what() << "\n\n" << ServiceUsageText(program);
-    return 2;
-  }
-  if (cmd.Mode == TServiceMode::smHelp) {
-    std::cout << ServiceUsageText(program);
-    return 0;
-  }
-  if (cmd.Mode == TServiceMode::smVersion) {
-    std::cout << program << " " << kVersion << "\n";
-    return 0;
-  }
+  if (const auto answered = host_detail::AnswerCommandLine(program, args, cmd)) return *answered;
 
   // Every HTTP request of the channels goes through the WinHTTP client.
   RegisterWinHttpClient();

@@ -16,63 +16,17 @@
 #include <vector>
 
 #include "common/Exception.h"
+#include "folderwatch/FolderEvents.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace vel;
+using vel::test::Events;
 using vel::test::TempDir;
 
 namespace {
 
 const TChangeTypes kServiceChanges{ctFileName, ctCreationTime};
-
-// Collects the changes a monitor reports and lets the test wait for one.
-class Events {
- public:
-  TFolderChangeEvent Handler() {
-    return [this](TVelFolderMonitor*, const TFolderItemInfo& item) {
-      {
-        std::lock_guard lock(FLock);
-        FItems.push_back(item);
-      }
-      FChanged.notify_all();
-    };
-  }
-
-  bool WaitFor(const std::string& name, TFolderAction action,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(FLock);
-    return FChanged.wait_for(lock, timeout, [&] { return IndexOfLocked(name, action) >= 0; });
-  }
-
-  // Position of the first report of name with action, -1 when none.
-  int IndexOf(const std::string& name, TFolderAction action) {
-    std::lock_guard lock(FLock);
-    return IndexOfLocked(name, action);
-  }
-
-  bool Has(const std::string& name) {
-    std::lock_guard lock(FLock);
-    return std::any_of(FItems.begin(), FItems.end(),
-                       [&](const TFolderItemInfo& i) { return i.Name == name; });
-  }
-
-  size_t Count() {
-    std::lock_guard lock(FLock);
-    return FItems.size();
-  }
-
- private:
-  int IndexOfLocked(const std::string& name, TFolderAction action) const {
-    for (size_t i = 0; i < FItems.size(); ++i)
-      if (FItems[i].Name == name && FItems[i].Action == action) return static_cast<int>(i);
-    return -1;
-  }
-
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::vector<TFolderItemInfo> FItems;
-};
 
 void Touch(const fs::path& file) {
   std::ofstream(file) << "x";

@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "common/Exception.h"
+#include "folderwatch/FolderEvents.h"
 #include "folderwatch/FolderMonitor.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace vel;
+using vel::test::Events;
 using vel::test::TempDir;
 
 namespace {
@@ -29,53 +31,6 @@ bool UnderWine() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
-
-class Events {
- public:
-  TFolderChangeEvent Handler() {
-    return [this](TVelFolderMonitor*, const TFolderItemInfo& item) {
-      {
-        std::lock_guard lock(FLock);
-        FItems.push_back(item);
-      }
-      FChanged.notify_all();
-    };
-  }
-
-  bool WaitFor(const std::string& name, TFolderAction action,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(FLock);
-    return FChanged.wait_for(lock, timeout, [&] { return IndexOfLocked(name, action) >= 0; });
-  }
-
-  int IndexOf(const std::string& name, TFolderAction action) {
-    std::lock_guard lock(FLock);
-    return IndexOfLocked(name, action);
-  }
-
-  bool Has(const std::string& name) {
-    std::lock_guard lock(FLock);
-    for (const TFolderItemInfo& i : FItems)
-      if (i.Name == name) return true;
-    return false;
-  }
-
-  size_t Count() {
-    std::lock_guard lock(FLock);
-    return FItems.size();
-  }
-
- private:
-  int IndexOfLocked(const std::string& name, TFolderAction action) const {
-    for (size_t i = 0; i < FItems.size(); ++i)
-      if (FItems[i].Name == name && FItems[i].Action == action) return static_cast<int>(i);
-    return -1;
-  }
-
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::vector<TFolderItemInfo> FItems;
-};
 
 void Touch(const std::string& file) {
   std::ofstream(fs::path(std::u8string(file.begin(), file.end()))) << "x";

@@ -426,13 +426,16 @@ size_t AlertsIn(const std::string& text) {
 
 TEST_F(AlertTest, FileClosedByItsWriterIsReadAtOnceAndAnOpenOneAtTheSettleTime) {
   Channels ch;
-  ch.settleWaitMs = 600000;  // far beyond the test's time-outs: only the close can release
+  // Far beyond the wait below, so only the close can release the file; short enough that a
+  // run where the close is missed still ends soon after it fails.
+  ch.settleWaitMs = 30000;
   Start(ch);
   {
     std::ofstream out(Logs() + "/closed.Log", std::ios::binary);
     out << LogText("closed at once");
   }
-  ASSERT_TRUE(mock.WaitForRequests(2));
+  ASSERT_TRUE(mock.WaitForRequests(2, std::chrono::seconds(5)))
+      << "the writer's close did not release the file";
   EXPECT_TRUE(Contains(DiscordContents()[0], "closed at once"));
   controller.reset();
 

@@ -54,6 +54,10 @@ TEST(RetryWait, SourcesUnitsAndClamping) {
       // X-RateLimit-Reset-After (seconds, with fractions) comes first.
       {kOldHook, R"({"retry_after": 99999})", "", "0.25", 250ms},
       {kV10Hook, "", "", "0.0001", 1ms},
+      // Zero is a wait of its own, not a missing one.
+      {kOldHook, R"({"retry_after": 1500})", "", "0", 0ms},
+      {kTelegram, R"({"parameters":{"retry_after":0}})", "7", "", 0ms},
+      {kTelegram, "", "0", "", 0ms},
       // Huge, infinite, negative and meaningless values.
       {kTelegram, R"({"retry_after":1e308})", "", "", kLongestRetryWait},
       {kTelegram, R"({"retry_after":1e999})", "", "", kLongestRetryWait},
@@ -63,7 +67,7 @@ TEST(RetryWait, SourcesUnitsAndClamping) {
       {kTelegram, "", "-1", "-3", kDefaultRetryWait},
       {kTelegram, "", "inf", "NaN", kDefaultRetryWait},
       {kTelegram, "", "soon", "", kDefaultRetryWait},
-      {kTelegram, "", "1,5", "", kDefaultRetryWait},
+      {kTelegram, "", "2,5", "", kDefaultRetryWait},
       // Retry-After as an HTTP date: counted from now, cut to the longest wait.
       {kTelegram, "", "Wed, 09 Dec 2026 00:00:42 GMT", "", 42000ms},
       {kTelegram, "", "Tue, 08 Dec 2026 23:00:00 GMT", "", 0ms},
@@ -84,7 +88,7 @@ TEST(RetryWait, SourcesUnitsAndClamping) {
 
 TEST(RetryWait, NumbersFromTheWireIgnoreTheLocale) {
   test::DecimalCommaLocale locale;
-  if (!locale.Active()) GTEST_SKIP() << locale.Why();
+  VEL_REQUIRE_LOCALE(locale);
   EXPECT_EQ(ParseWireNumber("0.9"), 0.9);
   EXPECT_EQ(ParseWireNumber(" 2.5e1 "), 25.0);
   EXPECT_FALSE(ParseWireNumber("0,9").has_value());

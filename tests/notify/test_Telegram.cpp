@@ -120,7 +120,7 @@ TEST_F(TelegramTest, RateLimitIsWaitedOutAndTheMessageDeliveredOnce) {
 TEST(TelegramLocale, FractionalRetryAfterIsWaitedUnderADecimalCommaLocale) {
   // The service takes its locale from the environment; "0.9" must not read as 0 there.
   test::DecimalCommaLocale locale;  // before any thread starts
-  if (!locale.Active()) GTEST_SKIP() << locale.Why();
+  VEL_REQUIRE_LOCALE(locale);
   RegisterCurlHttpClient();
   TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
   test::ChannelMock mock;

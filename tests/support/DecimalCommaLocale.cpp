@@ -49,6 +49,11 @@ DecimalCommaLocale::DecimalCommaLocale() {
   }
 }
 
+bool LocaleRequired() {
+  const char* ci = std::getenv("CI");
+  return ci && *ci && std::strcmp(ci, "false") != 0 && std::strcmp(ci, "0") != 0;
+}
+
 DecimalCommaLocale::~DecimalCommaLocale() {
   std::setlocale(LC_ALL, "C");
   ::unsetenv("LOCPATH");

@@ -23,4 +23,17 @@ class DecimalCommaLocale {
   std::string why_;
 };
 
+// True where a locale that cannot be had fails the test rather than skips it: in CI (the CI
+// variable set), whose set-up installs the locale data.
+bool LocaleRequired();
+
 }  // namespace vel::test
+
+// Skips the test when the locale could not be had, or fails it where it must be had.
+#define VEL_REQUIRE_LOCALE(locale)                                 \
+  do {                                                             \
+    if (!(locale).Active()) {                                      \
+      if (::vel::test::LocaleRequired()) FAIL() << (locale).Why(); \
+      GTEST_SKIP() << (locale).Why();                              \
+    }                                                              \
+  } while (false)

@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "applog/AppLog.h"
+#include "applog/AppLogPlatform.h"
 #include "config/MonitorConfig.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "applog/AppLogPlatform.h"
 
 namespace vel {
 
@@ -138,6 +138,11 @@ class TVelDispatcher::TChannel {
     return FErrors;
   }
 
+  void BeginStop() {
+    std::lock_guard lock(FLock);
+    FStopping = true;
+  }
+
  private:
   // A channel throttled within the last minute is in a storm: it summarises whatever waits
   // and paces itself, so it does not run into the limit again and again.
@@ -199,8 +204,9 @@ class TVelDispatcher::TChannel {
       FLastSend = TClock::now();
       TItem item = TakeNext();
       FBusy = true;
+      const bool startedBeforeStop = !FStopping;
       lock.unlock();
-      const bool sent = Deliver(item);
+      const bool sent = Deliver(item, startedBeforeStop);
       lock.lock();
       if (!sent) FUnsent += item.Count;
       FBusy = false;
@@ -210,8 +216,8 @@ class TVelDispatcher::TChannel {
     FIdle.notify_all();
   }
 
-  // False when the stop cancelled the delivery.
-  bool Deliver(const TItem& item) {
+  // False when the stop cancelled the delivery, or ended it before the channel answered.
+  bool Deliver(const TItem& item, bool startedBeforeStop) {
     const std::string text = item.Text();
     for (;;) {
       // A channel switched off while this waited in the queue is skipped silently.
@@ -245,6 +251,9 @@ class TVelDispatcher::TChannel {
           continue;  // the same message again
         }
         case TOutcome::ocFailed:
+          // Under way when the stop came: whichever ended it, the read time-out or the end
+          // of the grace, it says nothing about the channel's health.
+          if (startedBeforeStop && Stopping()) return false;
           CountFailure(r.Error);
           return true;
       }
@@ -254,6 +263,11 @@ class TVelDispatcher::TChannel {
   bool Closed() const {
     std::lock_guard lock(FLock);
     return FClosed;
+  }
+
+  bool Stopping() const {
+    std::lock_guard lock(FLock);
+    return FStopping;
   }
 
   // Counts one failed delivery, logs it and switches the channel off once the count passes
@@ -282,6 +296,7 @@ class TVelDispatcher::TChannel {
   std::deque<TItem> FQueue;
   bool FBusy = false;
   bool FClosed = false;
+  bool FStopping = false;
   bool FThrottled = false;
   TClock::time_point FLastThrottle{};
   TClock::time_point FLastSend{};
@@ -341,7 +356,13 @@ TVelDispatcher::TItem TVelDispatcher::MakeItem(const std::string& title, const s
   return item;
 }
 
+void TVelDispatcher::BeginStop() {
+  for (TChannel* channel : {FTelegram.get(), FDiscord.get(), FEmail.get()})
+    if (channel) channel->BeginStop();
+}
+
 void TVelDispatcher::Shutdown(TClock::time_point graceEnd) {
+  BeginStop();
   for (TChannel* channel : {FTelegram.get(), FDiscord.get(), FEmail.get()})
     if (channel) channel->WaitIdle(graceEnd);
   {

@@ -73,6 +73,10 @@ class TVelDispatcher {
   void SendToEmail(const std::string& title, const std::string& body,
                    const TNotificationInfo& info = {});
 
+  // The stop was requested: a delivery under way now that fails (its time-out may come before
+  // the grace ends) is counted as not sent, never as a channel failure. Returns at once.
+  void BeginStop();
+
   // Lets the channels go on with their queues until graceEnd, then cancels what is still
   // under way (a cancelled delivery is neither counted nor logged as a failure), and writes
   // one line per channel with the count of notifications left unsent. Joins the workers; an

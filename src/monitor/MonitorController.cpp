@@ -68,6 +68,7 @@ void TVelMonitorController::Stop() {
   if (!FStopRequestedSet) {
     FStopRequestedSet = true;
     FStopRequested = std::chrono::steady_clock::now();
+    FDispatcher->BeginStop();
   }
   StopRelay();
   StopAlerts();

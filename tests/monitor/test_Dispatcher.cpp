@@ -467,3 +467,21 @@ TEST_F(Dispatcher, StopWithABacklogCancelsAndLogsTheCountNotAFailure) {
                        "Error: Telegram: 5 notifications were not sent before the stop",
                        "Error: Discord: 1 notification was not sent before the stop"}));
 }
+
+TEST_F(Dispatcher, DeliveryUnderWayAtStopThatTimesOutIsNotSentRatherThanAFailure) {
+  // The chat's read time-out ends the held request about when the grace ends; either way it
+  // is neither counted nor logged as a failure, and cannot switch the channel off.
+  auto c = Controller(Telegram(1));
+  mock_.RespondTelegramError(400, "Bad Request: chat not found", 1);
+  c->SendToTelegram("Shop", "fails");
+  Drain(*c);
+  mock_.SetNeverAnswer(true);  // held until the test ends, far beyond both timers
+  c->SendToTelegram("Shop", "in flight");
+  ASSERT_TRUE(mock_.WaitForRequests(2));
+  c->Stop();
+  c.reset();
+  const auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u) << lines.back();
+  EXPECT_NE(lines[0].find("chat not found"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1], "Error: Telegram: 1 notification was not sent before the stop");
+}

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -17,14 +18,6 @@
 namespace vel {
 
 namespace {
-
-// How long a channel counts as in a storm after its last 429, and the least time between two
-// of its messages meanwhile (at most 30 a minute).
-constexpr std::chrono::seconds kStormMemory{60};
-constexpr std::chrono::seconds kStormSpacing{2};
-
-// Distinct exception classes a summary names; the rest are counted together.
-constexpr std::size_t kMaxSummaryClasses = 20;
 
 // The chat channels' text: the title in bold on a line of its own, then the body. The
 // senders turn the asterisks into each chat's own markup.
@@ -46,72 +39,29 @@ std::string LocalTimeOfDay() {
 
 }  // namespace
 
-// One queued notification, or a summary of several alerts of one application.
-struct TVelDispatcher::TItem {
-  std::string Title;
-  std::string Body;  // the newest alert's text in the channel's form
-  TNotificationKind Kind = TNotificationKind::nkPlain;
-  TClock::time_point Queued;
-  // Alerts only: how many exception logs this item stands for, per class, and when the
-  // first and the newest of them were queued.
-  std::size_t Count = 1;
-  std::map<std::string, std::size_t> Classes;
-  std::size_t OtherClasses = 0;
-  std::string First;
-  std::string Last;
-
-  bool IsSummary() const { return Count > 1; }
-
-  void Absorb(TItem&& newer) {
-    Count += newer.Count;
-    for (auto& [cls, n] : newer.Classes) {
-      auto it = Classes.find(cls);
-      if (it != Classes.end())
-        it->second += n;
-      else if (Classes.size() < kMaxSummaryClasses)
-        Classes.emplace(cls, n);
-      else
-        OtherClasses += n;
-    }
-    OtherClasses += newer.OtherClasses;
-    Last = std::move(newer.Last);
-    Body = std::move(newer.Body);
-  }
-
-  std::string Text() const {
-    if (!IsSummary()) return Body;
-    std::string t = "Summary of " + std::to_string(Count) + " exception logs (" + First + " to " +
-                    Last + ")\r\n";
-    for (const auto& [cls, n] : Classes)
-      t += (cls.empty() ? std::string("(no class)") : cls) + ": " + std::to_string(n) + "\r\n";
-    if (OtherClasses > 0) t += "Other classes: " + std::to_string(OtherClasses) + "\r\n";
-    return t + "Newest:\r\n" + Body;
-  }
-};
-
 // A channel's queue, its worker and its health.
 class TVelDispatcher::TChannel {
  public:
   using TDeliver = std::function<TResult(const std::string& title, const std::string& body)>;
 
-  TChannel(const char* name, TVelBaseConfig& config, TDeliver deliver)
-      : FName(name), FConfig(config), FDeliver(std::move(deliver)) {
+  TChannel(const char* name, TVelBaseConfig& config, TStormLimits limits, TDeliver deliver)
+      : FName(name), FConfig(config), FDeliver(std::move(deliver)), FQueue(limits) {
     FWorker = std::jthread([this] { Run(); });
   }
   ~TChannel() { Close(); }
 
-  void Push(TItem item) {
+  void Push(TDispatchItem item) {
     {
       std::lock_guard lock(FLock);
       if (FClosed) return;
-      if (!Merge(item)) FQueue.push_back(std::move(item));
+      FQueue.Push(std::move(item));
     }
     FWake.notify_one();
   }
 
   bool WaitIdle(TClock::time_point until) {
     std::unique_lock lock(FLock);
-    return FIdle.wait_until(lock, until, [&] { return FQueue.empty() && !FBusy; });
+    return FIdle.wait_until(lock, until, [&] { return FQueue.Empty() && !FBusy; });
   }
 
   // Ends the worker: a delivery under way is cancelled by the owner before this is called;
@@ -124,9 +74,8 @@ class TVelDispatcher::TChannel {
     }
     FWake.notify_all();
     if (FWorker.joinable()) FWorker.join();
-    std::size_t unsent = FUnsent;
-    for (const auto& item : FQueue) unsent += item.Count;
-    FQueue.clear();
+    const std::size_t unsent = FUnsent + FQueue.Waiting();
+    FQueue.Clear();
     if (unsent > 0)
       AppendAppLog("Error: " + FName + ": " + std::to_string(unsent) +
                    (unsent == 1 ? " notification was" : " notifications were") +
@@ -139,70 +88,29 @@ class TVelDispatcher::TChannel {
   }
 
   void BeginStop() {
-    std::lock_guard lock(FLock);
-    FStopping = true;
+    {
+      std::lock_guard lock(FLock);
+      FStopping = true;
+      FQueue.ReleaseHeld();
+    }
+    FWake.notify_one();
   }
 
  private:
-  // A channel throttled within the last minute is in a storm: it summarises whatever waits
-  // and paces itself, so it does not run into the limit again and again.
-  bool Storm(TClock::time_point now) const {
-    return FThrottled && now - FLastThrottle < kStormMemory;
-  }
-
-  bool Backlog(TClock::time_point now) const {
-    return FQueue.size() >= kBacklogBound || Storm(now) ||
-           (!FQueue.empty() && now - FQueue.front().Queued > kBacklogAge);
-  }
-
-  // A newer status report replaces the queued one of the same application; in a backlog a
-  // new alert joins the last queued alert of its application. True when item was absorbed.
-  bool Merge(TItem& item) {
-    if (item.Kind == TNotificationKind::nkStatus) {
-      for (auto& queued : FQueue)
-        if (queued.Kind == TNotificationKind::nkStatus && queued.Title == item.Title) {
-          queued.Body = std::move(item.Body);
-          return true;
-        }
-      return false;
-    }
-    if (item.Kind != TNotificationKind::nkAlert || !Backlog(item.Queued)) return false;
-    for (auto it = FQueue.rbegin(); it != FQueue.rend(); ++it)
-      if (it->Kind == TNotificationKind::nkAlert && it->Title == item.Title) {
-        it->Absorb(std::move(item));
-        return true;
-      }
-    return false;
-  }
-
-  // The next item; in a backlog, every queued alert of its application goes with it.
-  TItem TakeNext() {
-    const bool backlog = Backlog(TClock::now());
-    TItem item = std::move(FQueue.front());
-    FQueue.pop_front();
-    if (backlog && item.Kind == TNotificationKind::nkAlert) {
-      for (auto it = FQueue.begin(); it != FQueue.end();) {
-        if (it->Kind == TNotificationKind::nkAlert && it->Title == item.Title) {
-          item.Absorb(std::move(*it));
-          it = FQueue.erase(it);
-        } else {
-          ++it;
-        }
-      }
-    }
-    return item;
-  }
-
   void Run() {
     std::unique_lock lock(FLock);
-    for (;;) {
-      FWake.wait(lock, [&] { return FClosed || !FQueue.empty(); });
-      if (FClosed) break;
-      if (Storm(TClock::now()) &&
-          FWake.wait_until(lock, FLastSend + kStormSpacing, [&] { return FClosed; }))
-        break;
-      FLastSend = TClock::now();
-      TItem item = TakeNext();
+    while (!FClosed) {
+      const auto now = TClock::now();
+      std::optional<TDispatchItem> next = FQueue.TakeNext(now);
+      if (!next) {
+        // Nothing may go yet: wait for a push, the pacing or a held summary.
+        if (const auto chance = FQueue.NextChance(now))
+          FWake.wait_until(lock, *chance);
+        else
+          FWake.wait(lock);
+        continue;
+      }
+      TDispatchItem item = std::move(*next);
       FBusy = true;
       const bool startedBeforeStop = !FStopping;
       lock.unlock();
@@ -217,7 +125,7 @@ class TVelDispatcher::TChannel {
   }
 
   // False when the stop cancelled the delivery, or ended it before the channel answered.
-  bool Deliver(const TItem& item, bool startedBeforeStop) {
+  bool Deliver(const TDispatchItem& item, bool startedBeforeStop) {
     const std::string text = item.Text();
     for (;;) {
       // A channel switched off while this waited in the queue is skipped silently.
@@ -233,10 +141,8 @@ class TVelDispatcher::TChannel {
         case TOutcome::ocDelivered: {
           std::lock_guard lock(FLock);
           FErrors = 0;
-          if (r.Throttled) {  // went through only after the sender waited out a 429
-            FThrottled = true;
-            FLastThrottle = TClock::now();
-          }
+          // Went through only after the sender waited out a 429.
+          if (r.Throttled) FQueue.NoteThrottled(TClock::now());
           return true;
         }
         case TOutcome::ocCancelled:
@@ -245,8 +151,7 @@ class TVelDispatcher::TChannel {
           auto wait = r.Wait > std::chrono::milliseconds::zero() ? r.Wait : kDefaultThrottleWait;
           wait = std::min(wait, kMaxThrottleWait);
           std::unique_lock lock(FLock);
-          FThrottled = true;
-          FLastThrottle = TClock::now();
+          FQueue.NoteThrottled(TClock::now());
           if (FWake.wait_for(lock, wait, [&] { return FClosed; })) return false;
           continue;  // the same message again
         }
@@ -293,27 +198,24 @@ class TVelDispatcher::TChannel {
   mutable std::mutex FLock;
   std::condition_variable FWake;
   std::condition_variable FIdle;
-  std::deque<TItem> FQueue;
+  TDispatchQueue FQueue;
   bool FBusy = false;
   bool FClosed = false;
   bool FStopping = false;
-  bool FThrottled = false;
-  TClock::time_point FLastThrottle{};
-  TClock::time_point FLastSend{};
   std::size_t FUnsent = 0;
   int FErrors = 0;
   std::jthread FWorker;  // last: joined before the state above goes
 };
 
-TVelDispatcher::TVelDispatcher(TVelMonitorConfig& config) : FConfig(config) {
+TVelDispatcher::TVelDispatcher(TVelMonitorConfig& config, TStormLimits limits) : FConfig(config) {
   FTelegram = std::make_unique<TChannel>(
-      "Telegram", config.TelegramConfig(),
+      "Telegram", config.TelegramConfig(), limits,
       [this](const std::string& t, const std::string& b) { return DeliverTelegram(t, b); });
   FDiscord = std::make_unique<TChannel>(
-      "Discord", config.DiscordConfig(),
+      "Discord", config.DiscordConfig(), limits,
       [this](const std::string& t, const std::string& b) { return DeliverDiscord(t, b); });
   FEmail = std::make_unique<TChannel>(
-      "Email", config.EmailConfig(),
+      "Email", config.EmailConfig(), limits,
       [this](const std::string& t, const std::string& b) { return DeliverEmail(t, b); });
 }
 
@@ -342,9 +244,9 @@ void TVelDispatcher::SendToEmail(const std::string& title, const std::string& bo
   FEmail->Push(MakeItem(title, body, info));
 }
 
-TVelDispatcher::TItem TVelDispatcher::MakeItem(const std::string& title, const std::string& body,
-                                               const TNotificationInfo& info) {
-  TItem item;
+TDispatchItem TVelDispatcher::MakeItem(const std::string& title, const std::string& body,
+                                       const TNotificationInfo& info) {
+  TDispatchItem item;
   item.Title = title;
   item.Body = body;
   item.Kind = info.Kind;

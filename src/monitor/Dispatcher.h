@@ -11,31 +11,28 @@
 // Throttling is not failure: a channel answered with 429 waits as asked and sends the same
 // message again, however long that lasts; only Shutdown ends the wait.
 //
-// A backlog is summarised: when a channel's queue holds more than kBacklogBound alerts, its
-// oldest alert has waited longer than kBacklogAge, or the channel was throttled within the last
-// minute (it then also sends at most one message every 2 s), the queued alerts of one
-// application go out as one summary (count of exception logs, count per exception class, time span,
-// and the newest alert as it would have gone out alone). A queued status report of an application
-// is replaced by a newer one of the same application. Without a backlog every notification goes out
-// exactly as it was queued.
+// Storms are summarised per channel (DispatcherQueue.h): an application that sends alerts
+// faster than a few a minute has the rest held and sent as one summary a minute, and a
+// channel in a storm paces itself to about 30 messages a minute. A summary gives the count
+// of exception logs, the count per exception class, the time span, and the newest alert as
+// it would have gone out alone. Without a storm every notification goes out exactly as it
+// was queued.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "monitor/DispatcherQueue.h"
 
 namespace vel {
 
 class TVelMonitorConfig;
 class TVelTelegram;
 class TVelDiscord;
-
-enum class TNotificationKind { nkPlain, nkAlert, nkStatus };
 
 // What the callers hand over besides the text: the kind lets the queue merge and replace.
 struct TNotificationInfo {
@@ -47,10 +44,6 @@ class TVelDispatcher {
  public:
   using TClock = std::chrono::steady_clock;
 
-  // Queue length beyond which alerts are summarised, and the age of the oldest alert beyond
-  // which they are summarised whatever the length.
-  static constexpr std::size_t kBacklogBound = 20;
-  static constexpr std::chrono::seconds kBacklogAge{60};
   // Longest single wait on a rate limit, whatever the channel asked for.
   static constexpr std::chrono::milliseconds kMaxThrottleWait{std::chrono::minutes(10)};
   // Wait on a 429 that named no wait.
@@ -58,7 +51,7 @@ class TVelDispatcher {
 
   // config must outlive the dispatcher; its channel settings are read at every delivery and
   // a channel's Enabled flag is cleared here when the channel is switched off.
-  explicit TVelDispatcher(TVelMonitorConfig& config);
+  explicit TVelDispatcher(TVelMonitorConfig& config, TStormLimits limits = {});
   // Shuts down with no grace: what is under way is cancelled at once.
   ~TVelDispatcher();
   TVelDispatcher(const TVelDispatcher&) = delete;
@@ -73,8 +66,9 @@ class TVelDispatcher {
   void SendToEmail(const std::string& title, const std::string& body,
                    const TNotificationInfo& info = {});
 
-  // The stop was requested: a delivery under way now that fails (its time-out may come before
-  // the grace ends) is counted as not sent, never as a channel failure. Returns at once.
+  // The stop was requested: held alerts go out as summaries now, and a delivery under way now
+  // that fails (its time-out may come before the grace ends) is counted as not sent, never as
+  // a channel failure. Returns at once.
   void BeginStop();
 
   // Lets the channels go on with their queues until graceEnd, then cancels what is still
@@ -83,7 +77,8 @@ class TVelDispatcher {
   // SMTP session that cannot be interrupted is waited for. Later sends are dropped.
   void Shutdown(TClock::time_point graceEnd);
 
-  // Waits until every queue is empty and no delivery is under way; false on time-out.
+  // Waits until every queue is empty and no delivery is under way; false on time-out. Alerts
+  // held by the rate rule are not waited for: they go at their minute or at the stop.
   bool WaitIdle(std::chrono::milliseconds timeout);
 
   int TelegramErrors() const;
@@ -92,7 +87,6 @@ class TVelDispatcher {
 
  private:
   class TChannel;
-  struct TItem;
   enum class TOutcome { ocDelivered, ocFailed, ocThrottled, ocCancelled };
   struct TResult {
     TOutcome Outcome = TOutcome::ocDelivered;
@@ -101,8 +95,8 @@ class TVelDispatcher {
     bool Throttled = false;  // delivered, but only after waiting out a 429
   };
 
-  static TItem MakeItem(const std::string& title, const std::string& body,
-                        const TNotificationInfo& info);
+  static TDispatchItem MakeItem(const std::string& title, const std::string& body,
+                                const TNotificationInfo& info);
   TResult DeliverTelegram(const std::string& title, const std::string& body);
   TResult DeliverDiscord(const std::string& title, const std::string& body);
   TResult DeliverEmail(const std::string& title, const std::string& body);

@@ -24,7 +24,7 @@ TVelMonitorController::TVelMonitorController(TVelMonitorOptions options)
     : FOptions(std::move(options)) {
   FFileNotificationList = std::make_unique<TCircularBuffer<std::string>>(kRecentFileCapacity);
   FConfig = std::make_unique<TVelMonitorConfig>(FOptions.ConfigFile);
-  FDispatcher = std::make_unique<TVelDispatcher>(*FConfig);
+  FDispatcher = std::make_unique<TVelDispatcher>(*FConfig, FOptions.StormLimits);
   FSettleWait = std::make_unique<TVelSettleWait>(std::chrono::milliseconds(FOptions.SettleWaitMs));
   Init();
 }

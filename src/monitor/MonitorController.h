@@ -31,6 +31,8 @@ struct TVelMonitorOptions {
   int StopGraceMs = 3000;
   // Longest wait between seeing a new file and reading it, when its writer has not closed it.
   int SettleWaitMs = 100;
+  // When a storm of alerts is summarised and paced, per channel.
+  TStormLimits StormLimits;
 };
 
 // The root object of the running service. It owns the configuration and the objects of its

@@ -61,6 +61,9 @@ struct Channels {
   bool email = false;
   int smtpPort = 0;
   int settleWaitMs = 100;
+  // Off, every alert goes out on its own however many come: tests of other things than
+  // storms count messages.
+  bool stormLimits = false;
 };
 
 class AlertTest : public ::testing::Test {
@@ -102,6 +105,7 @@ class AlertTest : public ::testing::Test {
     options.ConfigFile = tmp.file("monitor.ini");
     options.MailslotId = vel::test::UniqueMailslotId("alerts");
     options.SettleWaitMs = ch.settleWaitMs;
+    if (!ch.stormLimits) options.StormLimits = {1000000, 1000000, 0};
     controller = std::make_unique<TVelMonitorController>(options);
     controller->Start();
   }
@@ -463,6 +467,29 @@ TEST_F(AlertTest, SettleWaitsOfABurstOverlap) {
   ASSERT_TRUE(vel::test::WaitUntil([&] { return accounted() >= size_t(kFiles); },
                                    std::chrono::seconds(30)));
   EXPECT_EQ(accounted(), size_t(kFiles));
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_F(AlertTest, StormOfOneApplicationIsHeldAndEveryFileAccountedForAtTheStop) {
+  Channels ch;
+  ch.stormLimits = true;
+  Start(ch);
+  constexpr int kFiles = 12;
+  for (int i = 0; i < kFiles; ++i)
+    Drop("storm" + std::to_string(i) + ".Log", LogText("storm " + std::to_string(i)));
+  // The first goes out at once; after the fifth the rest is held for a minute, or until the
+  // stop.
+  ASSERT_TRUE(mock.WaitForRequests(2));
+  controller.reset();
+  for (const auto& texts : {DiscordContents(), TelegramTexts()}) {
+    ASSERT_FALSE(texts.empty());
+    EXPECT_TRUE(Contains(texts[0], "storm 0")) << texts[0];
+    size_t accounted = 0;
+    for (const auto& t : texts) accounted += AlertsIn(t);
+    EXPECT_EQ(accounted, size_t(kFiles));
+    EXPECT_LE(texts.size(), 6u);
+    EXPECT_TRUE(Contains(texts.back(), "Summary of ")) << texts.back();
+  }
   EXPECT_TRUE(ErrorLines().empty());
 }
 

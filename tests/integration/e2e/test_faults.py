@@ -335,8 +335,8 @@ class LoadTest(FaultTest):
         time.sleep(0.5)
         for channel in ("telegram", "discord", "email"):
             self.assertEqual(accounted(channel), 150, channel)
-        self.assertLess(len(mock.received("telegram")), 40)
-        self.assertIn("limited telegram", mock._text())
+        # Held by the rate, the chats stay under their limits: few messages, no 429 needed.
+        self.assertLess(len(mock.received("telegram")), 10)
         log = service.diagnostic_log()
         self.assertNotIn("Error", log)
         self.assertNotIn("Disabling", log)

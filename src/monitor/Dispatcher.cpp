@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "applog/AppLog.h"
+#include "applog/AppLogPlatform.h"
 #include "config/MonitorConfig.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "applog/AppLogPlatform.h"
 
 namespace vel {
 

@@ -184,7 +184,8 @@ TVelMonitorController::TAlertTexts TVelMonitorController::ShapeAlertTexts(std::s
     // line that looks like the label must not empty the alert.
     const size_t cut = ApplicationBlockStart(texts.Full);
     texts.Short = ReplaceSubstringAll(texts.Full.substr(0, cut), kSeparatorLine, "");
-    texts.ChatShort = kFence + chat::FenceSafe(texts.Short) + kFence;
+    // The fence's own line break: a first line of one word is text, not a language name.
+    texts.ChatShort = kFence + "\n" + chat::FenceSafe(texts.Short) + kFence;
   }
   return texts;
 }

@@ -99,8 +99,9 @@ class TVelMonitorController {
   void AlertFile(const std::string& title, const std::string& fileName);
   // The texts one exception log becomes: Full without the writer's first separator line and
   // restart hint; Short the part before the application details (empty unless withShort),
-  // ChatShort that part fenced as a code block for the chat channels, and ChatFull the full
-  // text for them (backticks of the log can neither open nor close a code block in either).
+  // ChatShort that part fenced as a code block (the opening fence on a line of its own) for the
+  // chat channels, and ChatFull the full text for them (backticks of the log can neither open nor
+  // close a code block in either).
   struct TAlertTexts {
     std::string Full;
     std::string ChatFull;

@@ -366,20 +366,24 @@ std::size_t ChatLength(std::string_view text) {
 }
 
 std::string ChatVisibleText(std::string_view text) {
+  // Ill-formed parts become U+FFFD first, each maximal part once, so that no character after
+  // a broken sequence is taken into it.
+  std::string wellFormed;
+  if (!IsValidUtf8(text)) {
+    wellFormed = Utf16ToUtf8(Utf8ToUtf16(text));
+    text = wellFormed;
+  }
   std::string out;
   out.reserve(text.size());
   ForEachCodePoint(text, [&](std::size_t i, std::size_t n, std::size_t) {
-    // A stray byte, or a sequence that only looked whole by its lead byte.
-    const bool wellFormed =
-        n == 1 ? static_cast<unsigned char>(text[i]) < 0x80 : IsValidUtf8(text.substr(i, n));
-    const char32_t c = wellFormed ? CodePointAt(text, i, n) : 0xFFFD;
+    const char32_t c = CodePointAt(text, i, n);
     if (c == '\t' || c == '\r' || c == '\n') {
       out += static_cast<char>(c);
     } else if (c < 0x20) {
       AppendUtf8(out, 0x2400 + c);  // the control pictures: NUL shows as U+2400
     } else if (c == 0x7F) {
       AppendUtf8(out, 0x2421);
-    } else if ((c >= 0x80 && c < 0xA0) || !wellFormed) {
+    } else if (c >= 0x80 && c < 0xA0) {
       AppendUtf8(out, 0xFFFD);
     } else {
       out.append(text.substr(i, n));

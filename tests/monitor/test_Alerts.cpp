@@ -204,7 +204,7 @@ TEST_F(AlertTest, NewLogAlertsOncePerChannelInTheShortForm) {
 
   const auto discord = DiscordContents();
   ASSERT_EQ(discord.size(), 1u);
-  EXPECT_EQ(discord[0], "**Shop**\r\n```" + ShortOf("Access violation at address 0") + "```");
+  EXPECT_EQ(discord[0], "**Shop**\r\n```\n" + ShortOf("Access violation at address 0") + "```");
 
   const auto telegram = TelegramTexts();
   ASSERT_EQ(telegram.size(), 1u);
@@ -255,7 +255,7 @@ TEST_F(AlertTest, ShortFormWithoutCutMarkerIsTheWholeTextWithoutSeparators) {
   const auto discord = DiscordContents();
   ASSERT_EQ(discord.size(), 1u);
   EXPECT_EQ(discord[0],
-            "**Shop**\r\n```Exception message  : m\r\nException address  : 1\r\ntail\r\n```");
+            "**Shop**\r\n```\nException message  : m\r\nException address  : 1\r\ntail\r\n```");
 }
 
 TEST_F(AlertTest, EmailGetsTheShortFormWithoutFences) {
@@ -388,7 +388,7 @@ TEST_F(AlertTest, OversizedFileIsAlertedWithItsHeadAndMailSaysWhatWasLeftOut) {
   big.resize(limit - 1, 'x');
   big += "\xC3\xA9 and more\r\nException address  : 1\r\n";
   Drop("big.Log", big);
-  auto message = smtp.WaitForMessage(1, std::chrono::seconds(20));
+  auto message = smtp.WaitForMessage(1, std::chrono::seconds(90));
   ASSERT_TRUE(message.has_value()) << ::testing::PrintToString(ErrorLines());
   const std::string note = "[\xE2\x80\xA6 the last " + std::to_string(big.size() - limit + 1) +
                            " bytes of the file were left out]";

@@ -8,7 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzSupport.h"
+#include "common/Utf.h"
 #include "notify/ChatFormat.h"
+#include "notify/MarkdownV2Check.h"
 
 namespace vel::fuzz {
 
@@ -48,21 +51,44 @@ inline bool SameSegments(const std::vector<TChatSegment>& a, const std::vector<T
   return true;
 }
 
+// Blank by the chats' rules (white space, controls, the invisible spaces Telegram counts as
+// nothing).
 inline bool IsBlankText(std::string_view s) {
-  return s.find_first_not_of(" \t\r\n\v\f") == std::string_view::npos;
+  return vel::test::ChatBlank(s);
 }
 
-// True when shown is expected with nothing but white space taken out: a blank part (a line
-// break left over at a cut) is dropped rather than sent as an empty message.
+// The text without what shows nothing, in UTF-16 units (every such character is one unit).
+inline std::u16string Shown(std::string_view s) {
+  std::u16string out;
+  for (char16_t c : vel::Utf8ToUtf16(s))
+    if (!vel::test::ShowsNothing(c)) out += c;
+  return out;
+}
+
+// True when shown is expected with nothing but characters that show nothing taken out: a
+// blank part (a line break left over at a cut) is dropped rather than sent as an empty
+// message, and Telegram drops the joiners that keep grave accents apart for Discord.
 inline bool OnlyWhiteSpaceDropped(std::string_view shown, std::string_view expected) {
-  std::size_t i = 0;
-  for (char c : expected) {
-    if (i < shown.size() && shown[i] == c)
-      ++i;
-    else if (!IsBlankText(std::string_view(&c, 1)))
-      return false;
-  }
-  return i == shown.size();
+  return Shown(shown) == Shown(expected);
+}
+
+// What the chat formatters must make of the raw text first: well-formed UTF-8 with no control
+// character but tab, CR and LF,
+// so that a NUL shows (as U+2400) instead of cutting the text; grave accents all kept.
+inline bool VisibleTextIsWhole(std::string_view text, std::string_view visible) {
+  if (!WellFormedUtf8(visible)) return false;
+  for (unsigned char c : visible)
+    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) return false;
+  auto count = [](std::string_view s, std::string_view what) {
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string_view::npos; at = s.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  const std::string_view nulPicture = "\u2400";
+  return count(visible, nulPicture) ==
+             count(text, std::string_view("\0", 1)) + count(text, nulPicture) &&
+         count(visible, "`") == count(text, "`");
 }
 
 // SameSegments, allowing for white space dropped with blank parts: blank segments are left
@@ -75,12 +101,7 @@ inline bool SameSegmentsUpToWhiteSpace(const std::vector<TChatSegment>& seen,
     std::vector<TChatSegment> out;
     for (const auto& s : segments)
       if (!IsBlankText(s.Text)) AppendJoined(out, s);
-    for (auto& s : out) {
-      std::string text;
-      for (char c : s.Text)
-        if (!IsBlankText(std::string_view(&c, 1))) text += c;
-      s.Text = std::move(text);
-    }
+    for (auto& s : out) s.Text = vel::Utf16ToUtf8(Shown(s.Text));
     return out;
   };
   return SameSegments(visible(seen), visible(expected));

@@ -6,7 +6,12 @@
 // same language word, at the start of the next; nothing else is added or lost. The only
 // other change is cosmetic: an opening fence is always followed by its own line break.
 // Plain text is Discord markup already and goes out as it is, so a plain line opening with
-// "**" at the start of a later part is read as plain. The first input byte picks the limit.
+// "**" at the start of a later part is read as plain. The input is any bytes, made visible
+// first (a NUL never cuts the text); blank means blank by the chats' rules; stranger text
+// fenced with FenceSafe stays in its code block with every grave accent. The first input byte
+// picks the limit.
+
+#include <algorithm>
 
 #include "ChatCheck.h"
 #include "FuzzSupport.h"
@@ -15,11 +20,33 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::size_t limit = data[0] < 240 ? 48 + data[0] : 2000;
-  const std::string_view text = vel::fuzz::AsText(data + 1, size - 1);
-  if (!vel::fuzz::WellFormedUtf8(text)) return 0;  // senders get strictly decoded text
+  const std::string_view raw = vel::fuzz::AsText(data + 1, size - 1);
+  const std::string visible = vel::chat::ChatVisibleText(raw);
+  VEL_FUZZ_CHECK(vel::fuzz::VisibleTextIsWhole(raw, visible), "text not made whole and visible");
+  const std::string_view text = visible;
+
+  // Stranger text in a fenced block never leaves it, and keeps every grave accent.
+  {
+    const std::string framed = "**T**\r\n```\n" + vel::chat::FenceSafe(raw) + "```";
+    const auto fenced = vel::chat::FormatDiscordParts(framed, limit);
+    std::size_t accents = 0;
+    for (std::size_t i = 0; i < fenced.size(); ++i) {
+      VEL_FUZZ_CHECK(vel::test::Utf16Units(fenced[i]) <= limit, "fenced part over the limit");
+      for (const auto& s : vel::fuzz::PartSegments(fenced[i], i == 0)) {
+        VEL_FUZZ_CHECK(s.Kind != vel::chat::TChatSegment::ckPlain || vel::fuzz::IsBlankText(s.Text),
+                       "stranger text left its code block");
+        if (s.Kind == vel::chat::TChatSegment::ckCode)
+          accents += static_cast<std::size_t>(std::count(s.Text.begin(), s.Text.end(), '`'));
+      }
+    }
+    VEL_FUZZ_CHECK(accents == static_cast<std::size_t>(std::count(raw.begin(), raw.end(), '`')),
+                   "a grave accent of the text is not shown");
+  }
 
   const auto parts = vel::chat::FormatDiscordParts(text, limit);
   VEL_FUZZ_CHECK(!parts.empty(), "no part");
+  for (const auto& part : parts) VEL_FUZZ_CHECK(!vel::fuzz::IsBlankText(part), "blank part");
+  if (vel::fuzz::IsBlankText(text)) return 0;
   if (vel::test::Utf16Units(text) <= limit) {
     VEL_FUZZ_CHECK(parts.size() == 1 && parts[0] == text, "short text changed");
     return 0;

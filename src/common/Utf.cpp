@@ -161,6 +161,19 @@ bool DecodeUtf8Strict(std::string_view bytes, std::u16string& out) {
   return true;
 }
 
+std::size_t CompleteUtf8Prefix(std::string_view bytes) {
+  // The last lead byte within a sequence's reach, and whether the bytes after it are short.
+  for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+    const std::size_t pos = bytes.size() - back;
+    const auto b = static_cast<std::uint8_t>(bytes[pos]);
+    if ((b & 0xC0) == 0x80) continue;               // a continuation byte: look further back
+    if (b < 0xC2 || b > 0xF4) return bytes.size();  // no lead byte: nothing was cut
+    const Decoded d = DecodeAt(bytes, pos);
+    return !d.ok && pos + d.length == bytes.size() ? pos : bytes.size();
+  }
+  return bytes.size();
+}
+
 std::size_t Utf16Length(std::string_view utf8) {
   std::size_t units = 0;
   for (std::size_t pos = 0; pos < utf8.size();) {

@@ -32,6 +32,10 @@ bool IsValidUtf8(std::string_view bytes);
 // Strict decode: false (and out cleared) when any part is ill-formed; nothing partial.
 bool DecodeUtf8Strict(std::string_view bytes, std::u16string& out);
 
+// Length of the text without a final sequence that was cut short (a file's head read up to a
+// byte limit); the whole length when the text does not end inside a sequence.
+std::size_t CompleteUtf8Prefix(std::string_view bytes);
+
 // Appends one code point as UTF-8 (a surrogate code point is written as it stands).
 void AppendUtf8(std::string& out, char32_t cp);
 

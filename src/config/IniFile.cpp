@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "common/Paths.h"
-#include "common/Utf.h"
+#include "common/TextDecoding.h"
 
 namespace vel {
 
@@ -78,9 +78,9 @@ TVelIniFile::TVelIniFile(const std::string& fileName) : FFileName(fileName) {
       FReadError = "read error";
       return;
     }
-    // Files saved as "Unicode" by Windows editors: UTF-16LE with its byte-order mark.
-    if (text.starts_with("\xFF\xFE")) text = Utf16LEBytesToUtf8(std::string_view(text).substr(2));
-    Parse(text);
+    TDecodedText decoded = DecodeExternalText(text);
+    FEncoding = decoded.Encoding;
+    Parse(decoded.Text);
   } catch (const std::exception& e) {
     FSections.clear();
     FReadError = e.what();
@@ -89,12 +89,13 @@ TVelIniFile::TVelIniFile(const std::string& fileName) : FFileName(fileName) {
 
 TVelIniFile TVelIniFile::FromText(std::string_view text) {
   TVelIniFile ini;
-  ini.Parse(text);
+  TDecodedText decoded = DecodeExternalText(text);
+  ini.FEncoding = decoded.Encoding;
+  ini.Parse(decoded.Text);
   return ini;
 }
 
 void TVelIniFile::Parse(std::string_view text) {
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   // The section that receives keys. None before the first header, after a broken header
   // (so keys never land in a section they were not written under) and in a later duplicate
   // of a section, which the first occurrence shadows.

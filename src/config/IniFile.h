@@ -7,8 +7,10 @@
 // - at most kMaxValueLength characters (UTF-16 code units) of a value are returned;
 // - lines starting with ";" are comments; the first occurrence of a section or key wins;
 // - a section counts as present only when it holds at least one key;
-// - a UTF-8 byte-order mark is skipped, a UTF-16LE file with its mark is read as well; a missing or
-// unreadable file reads as empty;
+// - the bytes are decoded by DecodeExternalText: UTF-8 with or without its byte-order mark,
+//   UTF-16LE or UTF-16BE with theirs, anything else in the ANSI code page (a file saved by an
+//   editor in a legacy code page), so every value is well-formed UTF-8; a missing or
+//   unreadable file reads as empty;
 // - bad lines (no "=", an unterminated section header, NUL bytes, lines longer than
 //   kMaxLineLength bytes) are skipped.
 
@@ -17,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/TextDecoding.h"
 
 namespace vel {
 
@@ -27,13 +31,15 @@ class TVelIniFile {
 
   // Reads the whole file now; nothing is kept open.
   explicit TVelIniFile(const std::string& fileName);
-  // Parses text already in memory.
+  // Parses bytes already in memory, decoded as a file's are.
   static TVelIniFile FromText(std::string_view text);
 
   const std::string& FileName() const { return FFileName; }
   // Why an existing file could not be read ("" when it was read or does not exist); the
   // file then reads as empty.
   const std::string& ReadError() const { return FReadError; }
+  // How the file's bytes were decoded.
+  TTextEncoding Encoding() const { return FEncoding; }
 
   bool SectionExists(std::string_view section) const;
   bool ValueExists(std::string_view section, std::string_view key) const;
@@ -72,6 +78,7 @@ class TVelIniFile {
 
   std::string FFileName;
   std::string FReadError;
+  TTextEncoding FEncoding = TTextEncoding::teUtf8;
   std::vector<Section> FSections;
 };
 

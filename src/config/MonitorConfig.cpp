@@ -115,6 +115,7 @@ TVelMonitorConfig::~TVelMonitorConfig() = default;
 
 void TVelMonitorConfig::LoadConfig() {
   TVelIniFile ini(FFileName);
+  FFileEncoding = ini.Encoding();
 
   FLogPath = ini.ReadString("General", "LogPath", ExecutableFolder());
   SetLogFolder(FLogPath);

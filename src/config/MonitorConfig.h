@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/TextDecoding.h"
+
 namespace vel {
 
 class TVelStringList;
@@ -139,6 +141,8 @@ class TVelMonitorConfig {
   void LoadConfig();
 
   const std::string& FileName() const { return FFileName; }
+  // How the last LoadConfig decoded the file (IniFile.h).
+  TTextEncoding FileEncoding() const { return FFileEncoding; }
   bool Enabled() const { return FEnabled; }
   void SetEnabled(bool v) { FEnabled = v; }
   const std::string& LogPath() const { return FLogPath; }
@@ -161,6 +165,7 @@ class TVelMonitorConfig {
 
  private:
   std::string FFileName;
+  TTextEncoding FFileEncoding = TTextEncoding::teUtf8;
   bool FEnabled = false;
   std::string FLogPath;
   std::unique_ptr<TVelStringList> FIgnoreExceptionClasses;

@@ -1,6 +1,7 @@
 // The exception-log alerts: one folder monitor per enabled application, and the step that
 // turns a new exception-log file into one alert per channel.
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -9,9 +10,13 @@
 #include "common/FileStream.h"
 #include "common/Paths.h"
 #include "common/Strings.h"
+#include "common/TextDecoding.h"
+#include "common/Utf.h"
 #include "folderwatch/FolderMonitor.h"
 #include "monitor/MonitorController.h"
+#include "monitor/ReportHeader.h"
 #include "monitor/SettleWait.h"
+#include "notify/ChatFormat.h"
 
 namespace vel {
 
@@ -22,15 +27,32 @@ constexpr int kRecentFileCapacity = 32;
 // The texts the exception-log writer puts into its files.
 const std::string kMessageKey = "Exception message";
 const std::string kAddressKey = "Exception address";
-const std::string kClassKey = "Exception class";
-const std::string kCutMarker = "Application Name";
 const std::string kSeparatorLine = std::string(120, '-') + "\r\n";
 const std::string kRestartHintLine =
     "Depending on the error condition, it might be possible to restart the application.\r\n";
 const std::string kFence = "```";
 
-// Exception logs are a few kilobytes; anything far larger is not one worth reading whole.
-constexpr std::uintmax_t kMaxLogFileSize = 16u * 1024u * 1024u;
+// Exception logs are a few kilobytes; of anything far larger only the head is read and sent.
+constexpr std::int64_t kMaxLogReadSize = 16 * 1024 * 1024;
+
+struct TFileHead {
+  std::string Bytes;
+  std::int64_t LeftOut = 0;  // bytes of the file after the head
+};
+
+// The first bytes of the file, up to `limit`, read while its writer may still hold it open. A
+// character cut at the limit is left out with the rest.
+TFileHead ReadFileHead(const std::string& fileName, std::int64_t limit) {
+  TFileStream stream(fileName, fmShareDenyNone);
+  const std::int64_t size = stream.Size();
+  TFileHead head;
+  head.Bytes.resize(static_cast<std::size_t>(std::min(size, limit)));
+  if (!head.Bytes.empty())
+    stream.ReadBuffer(head.Bytes.data(), static_cast<std::int64_t>(head.Bytes.size()));
+  if (size > limit) head.Bytes.resize(CompleteUtf8Prefix(head.Bytes));
+  head.LeftOut = size - static_cast<std::int64_t>(head.Bytes.size());
+  return head;
+}
 
 const TChangeTypes kWatchedChanges{ctFileName, ctCreationTime};
 
@@ -113,17 +135,17 @@ void TVelMonitorController::AlertFile(const std::string& title, const std::strin
   std::error_code ec;
   const std::filesystem::path file = PathFromUtf8(fileName);
   if (!std::filesystem::is_regular_file(file, ec)) return;
-  const std::uintmax_t size = std::filesystem::file_size(file, ec);
-  if (!ec && size > kMaxLogFileSize)
-    throw Exception("File \"" + fileName + "\" is not read: its size of " + std::to_string(size) +
-                    " bytes exceeds the limit of " + std::to_string(kMaxLogFileSize) + " bytes");
 
-  std::string text = TVelTextFileReader::ReadAllText(fileName, false);
+  TFileHead head = ReadFileHead(fileName, kMaxLogReadSize);
+  // Applications' own writers use the system's ANSI code page; the service's writes UTF-8.
+  std::string text = DecodeExternalText(head.Bytes).Text;
   if (text.empty()) return;
-  if (text.find(kMessageKey) == std::string::npos || text.find(kAddressKey) == std::string::npos)
+  // The address line follows the message, so a message larger than the head hides it.
+  if (text.find(kMessageKey) == std::string::npos ||
+      (head.LeftOut == 0 && text.find(kAddressKey) == std::string::npos))
     return;
 
-  const std::string exceptionClass = ExtractLogValue(text, kClassKey);
+  const std::string exceptionClass = ReportExceptionClass(text);
   if (!exceptionClass.empty() && FConfig->IgnoreExceptionClass(exceptionClass)) return;
 
   {
@@ -136,12 +158,17 @@ void TVelMonitorController::AlertFile(const std::string& title, const std::strin
   const bool telegramShort = FConfig->TelegramConfig().TruncateErrorLog();
   const bool discordShort = FConfig->DiscordConfig().TruncateErrorLog();
   const bool emailShort = FConfig->EmailConfig().TruncateErrorLog();
+  if (head.LeftOut > 0) {
+    if (!text.empty() && text.back() != '\n') text += "\r\n";
+    text += "[\u2026 the last " + std::to_string(head.LeftOut) +
+            " bytes of the file were left out]\r\n";
+  }
   const TAlertTexts texts =
       ShapeAlertTexts(std::move(text), telegramShort || discordShort || emailShort);
 
   const TNotificationInfo info{TNotificationKind::nkAlert, exceptionClass};
-  SendToTelegram(title, telegramShort ? texts.ChatShort : texts.Full, info);
-  SendToDiscord(title, discordShort ? texts.ChatShort : texts.Full, info);
+  SendToTelegram(title, telegramShort ? texts.ChatShort : texts.ChatFull, info);
+  SendToDiscord(title, discordShort ? texts.ChatShort : texts.ChatFull, info);
   SendToEmail(title, emailShort ? texts.Short : texts.Full, info);
 }
 
@@ -150,39 +177,17 @@ TVelMonitorController::TAlertTexts TVelMonitorController::ShapeAlertTexts(std::s
   TAlertTexts texts;
   text = ReplaceSubstring(text, kSeparatorLine, "");
   texts.Full = ReplaceSubstring(text, kRestartHintLine, "");
+  // Backticks of the log are text: no run of them may open or close a code block.
+  texts.ChatFull = chat::FenceSafe(texts.Full);
   if (withShort) {
-    // Cut at the line the application details begin with. The marker inside a value (an
-    // exception message that mentions it) does not begin a line and must not empty the alert.
-    size_t cut = texts.Full.find(kCutMarker);
-    while (cut != std::string::npos && cut > 0 && texts.Full[cut - 1] != '\n' &&
-           texts.Full[cut - 1] != '\r')
-      cut = texts.Full.find(kCutMarker, cut + 1);
+    // Cut where the application details begin, found by the report's structure: a message
+    // line that looks like the label must not empty the alert.
+    const size_t cut = ApplicationBlockStart(texts.Full);
     texts.Short = ReplaceSubstringAll(texts.Full.substr(0, cut), kSeparatorLine, "");
-    texts.ChatShort = kFence + texts.Short + kFence;
+    // The fence's own line break: a first line of one word is text, not a language name.
+    texts.ChatShort = kFence + "\n" + chat::FenceSafe(texts.Short) + kFence;
   }
   return texts;
-}
-
-std::string TVelMonitorController::ExtractLogValue(const std::string& text,
-                                                   const std::string& key) {
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + pos, end - pos);
-    if (line.compare(0, key.size(), key) == 0) {
-      const size_t colon = line.find(':');
-      if (colon != std::string_view::npos) {
-        std::string value(line.substr(colon + 1));
-        TrimInPlace(value);
-        return value;
-      }
-    }
-    if (end >= text.size()) break;
-    // CR LF is one line break; a lone CR or LF is one as well.
-    pos = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
-  }
-  return {};
 }
 
 }  // namespace vel

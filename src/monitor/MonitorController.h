@@ -99,12 +99,14 @@ class TVelMonitorController {
   void DoOnFolderChanged(TVelFolderMonitor* sender, const TFolderItemInfo& item);
   // Reads one settled file and queues its alert on every channel.
   void AlertFile(const std::string& title, const std::string& fileName);
-  static std::string ExtractLogValue(const std::string& text, const std::string& key);
   // The texts one exception log becomes: Full without the writer's first separator line and
   // restart hint; Short the part before the application details (empty unless withShort),
-  // and ChatShort that part fenced as a code block for the chat channels.
+  // ChatShort that part fenced as a code block (the opening fence on a line of its own) for the
+  // chat channels, and ChatFull the full text for them (backticks of the log can neither open nor
+  // close a code block in either).
   struct TAlertTexts {
     std::string Full;
+    std::string ChatFull;
     std::string Short;
     std::string ChatShort;
   };

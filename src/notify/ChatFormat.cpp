@@ -44,11 +44,39 @@ bool IsLangWord(std::string_view s) {
   return true;
 }
 
-bool IsBlank(std::string_view s) {
-  for (char c : s)
-    if (!std::isspace(static_cast<unsigned char>(c))) return false;
-  return true;
+// The code point of the well-formed sequence at text[i] (n bytes); U+FFFD for a stray byte.
+char32_t CodePointAt(std::string_view text, std::size_t i, std::size_t n) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  switch (n) {
+    case 2:
+      return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+    case 3:
+      return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    case 4:
+      return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+    default:
+      return b(0) < 0x80 ? b(0) : 0xFFFD;
+  }
 }
+
+// What Telegram drops or turns into spaces when it decides whether a text is empty, together
+// with what Discord trims as white space (U+1680 besides).
+bool IsBlankCodePoint(char32_t c) {
+  return c <= 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0x1680 || c == 0x180E ||
+         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) || c == 0x205F ||
+         c == 0x2800 || c == 0x3000 || c == 0xFEFF;
+}
+
+bool IsBlank(std::string_view s) {
+  bool blank = true;
+  ForEachCodePoint(s, [&](std::size_t i, std::size_t n, std::size_t) {
+    blank = IsBlankCodePoint(CodePointAt(s, i, n));
+    return blank;
+  });
+  return blank;
+}
+
+constexpr std::string_view kZwj = "\xE2\x80\x8D";
 
 void AddSegment(std::vector<TChatSegment>& out, TChatSegment::TKind kind, std::string_view text,
                 const std::string& lang = {}) {
@@ -123,15 +151,18 @@ TPacked Pack(const std::vector<TChatSegment>& segments, std::size_t limit,
         visible = visible || !IsBlank(rest);
         break;
       }
+      // Cut at a line end, else at a space, where that fills at least half the part; a
+      // part is never spent on less (a title alone, for one).
       std::size_t cut = 0;
       if (fit > 0) {
-        std::size_t nl = rest.substr(0, fit).rfind('\n');
-        if (nl != std::string_view::npos) cut = nl + 1;
+        const std::string_view fits = rest.substr(0, fit);
+        for (char at : {'\n', ' '}) {
+          const std::size_t pos = fits.rfind(at);
+          if (cut == 0 && pos != std::string_view::npos && 2 * (pos + 1) >= fit) cut = pos + 1;
+        }
       }
-      // Start the piece on a fresh part rather than cut it mid-line, or when nothing of it
-      // fits beside what the part holds already.
-      if (cut == 0 && (visible || (fit == 0 && !current.empty()))) {
-        flush();
+      if (fit == 0 && !current.empty()) {
+        flush();  // nothing of the piece fits beside what the part holds
         if (full(rest, index)) return packed;
         continue;
       }
@@ -185,9 +216,27 @@ TParts PackBounded(const std::vector<TChatSegment>& segments, std::size_t limit,
   return std::move(packed.Parts);
 }
 
-std::string RenderTelegram(const std::vector<TChatSegment>& part) {
+// Telegram escapes every grave accent, so the joiners that keep runs of them apart for Discord
+// (FenceSafe) are not needed there and would only be copied along with the text.
+std::string WithoutFenceJoiners(std::string_view text) {
   std::string out;
-  for (const auto& s : part) {
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, kZwj.size()) == kZwj &&
+        ((i > 0 && text[i - 1] == '`') ||
+         (i + kZwj.size() < text.size() && text[i + kZwj.size()] == '`'))) {
+      i += kZwj.size() - 1;
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::string RenderTelegram(std::vector<TChatSegment> part) {
+  std::string out;
+  for (auto& s : part) {
+    s.Text = WithoutFenceJoiners(s.Text);
     switch (s.Kind) {
       case TChatSegment::ckPlain:
         out += EscapeMarkdownV2(s.Text);
@@ -316,21 +365,68 @@ std::size_t ChatLength(std::string_view text) {
   return units;
 }
 
+std::string ChatVisibleText(std::string_view text) {
+  // Ill-formed parts become U+FFFD first, each maximal part once, so that no character after
+  // a broken sequence is taken into it.
+  std::string wellFormed;
+  if (!IsValidUtf8(text)) {
+    wellFormed = Utf16ToUtf8(Utf8ToUtf16(text));
+    text = wellFormed;
+  }
+  std::string out;
+  out.reserve(text.size());
+  ForEachCodePoint(text, [&](std::size_t i, std::size_t n, std::size_t) {
+    const char32_t c = CodePointAt(text, i, n);
+    if (c == '\t' || c == '\r' || c == '\n') {
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      AppendUtf8(out, 0x2400 + c);  // the control pictures: NUL shows as U+2400
+    } else if (c == 0x7F) {
+      AppendUtf8(out, 0x2421);
+    } else if (c >= 0x80 && c < 0xA0) {
+      AppendUtf8(out, 0xFFFD);
+    } else {
+      out.append(text.substr(i, n));
+    }
+    return true;
+  });
+  return out;
+}
+
+std::string FenceSafe(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    out += text[i];
+    if (text[i] == '`' && (i + 1 == text.size() || text[i + 1] == '`')) out += kZwj;
+  }
+  return out;
+}
+
+namespace {
+
+// What a message that would show nothing says instead: a chat refuses an empty message.
+constexpr std::string_view kBlankText = "[the text shows only white space]";
+
+}  // namespace
+
 std::vector<std::string> FormatTelegramParts(std::string_view text, std::size_t limit,
                                              std::size_t maxParts) {
-  const auto segments = ParseFramedText(text);
+  const auto segments = ParseFramedText(ChatVisibleText(text));
   std::vector<std::string> parts;
   for (const auto& part : PackBounded(
            segments, limit, [](const TChatSegment&) { return 0; }, maxParts))
     parts.push_back(RenderTelegram(part));
-  if (parts.empty()) parts.emplace_back();
+  if (parts.empty()) parts.push_back(EscapeMarkdownV2(kBlankText));
   return parts;
 }
 
 std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t limit,
                                             std::size_t maxParts) {
-  if (ChatLength(text) <= limit) return {std::string(text)};
-  const auto segments = ParseFramedText(text);
+  const std::string visible = ChatVisibleText(text);
+  if (IsBlank(visible)) return {std::string(kBlankText)};
+  if (ChatLength(visible) <= limit) return {visible};
+  const auto segments = ParseFramedText(visible);
   auto overhead = [](const TChatSegment& s) -> std::size_t {
     switch (s.Kind) {
       case TChatSegment::ckBold:
@@ -344,8 +440,36 @@ std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t l
   std::vector<std::string> parts;
   for (const auto& part : PackBounded(segments, limit, overhead, maxParts))
     parts.push_back(RenderDiscord(part));
-  if (parts.empty()) parts.emplace_back();
+  if (parts.empty()) parts.emplace_back(kBlankText);
   return parts;
+}
+
+bool SendParts(const std::vector<std::string>& parts,
+               const std::function<TPartResult(const std::string&)>& send, std::string& error) {
+  std::string firstError;
+  std::vector<std::size_t> failed;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const TPartResult result = send(parts[i]);
+    if (result == TPartResult::prSent) continue;
+    if (failed.empty()) firstError = error;
+    failed.push_back(i + 1);
+    if (result == TPartResult::prStopped) {
+      for (std::size_t j = i + 2; j <= parts.size(); ++j) failed.push_back(j);
+      break;
+    }
+  }
+  if (failed.empty()) {
+    error.clear();
+    return true;
+  }
+  error = firstError;
+  if (parts.size() > 1) {
+    error += failed.size() == 1 ? " (part " : " (parts ";
+    for (std::size_t k = 0; k < failed.size(); ++k)
+      error += (k == 0 ? "" : ", ") + std::to_string(failed[k]);
+    error += " of " + std::to_string(parts.size()) + ")";
+  }
+  return false;
 }
 
 std::optional<std::string> JsonStringMember(std::string_view json, std::string_view key) {

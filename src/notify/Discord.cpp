@@ -52,18 +52,11 @@ bool TVelDiscord::Cancelled() const {
 bool TVelDiscord::SendMessage(const std::string& msg, const std::string& userName) {
   FThrottle.reset();
   const std::vector<std::string> parts = chat::FormatDiscordParts(msg, 2000, chat::kMaxChatParts);
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (SendPart(parts[i], userName)) continue;
-    if (parts.size() > 1)
-      FErrorMessage +=
-          " (part " + std::to_string(i + 1) + " of " + std::to_string(parts.size()) + ")";
-    return false;
-  }
-  FErrorMessage.clear();
-  return true;
+  return chat::SendParts(
+      parts, [&](const std::string& part) { return SendPart(part, userName); }, FErrorMessage);
 }
 
-bool TVelDiscord::SendPart(const std::string& content, const std::string& userName) {
+chat::TPartResult TVelDiscord::SendPart(const std::string& content, const std::string& userName) {
   for (int attempt = 0;; ++attempt) {
     auto client = TVelHTTPClientBase::CreateClient(kClassName);
     client->SetCancelFlag(FCancellation.RequestFlag());
@@ -81,13 +74,10 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       // channel it hit.
       FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
       FThrottle.reset();
-      return false;
+      return chat::TPartResult::prStopped;
     }
     const int status = client->ResponseCode();
-    if (status >= 200 && status <= 299) {
-      FErrorMessage.clear();
-      return true;
-    }
+    if (status >= 200 && status <= 299) return chat::TPartResult::prSent;
 
     std::string error = chat::ChatFailureText(kClassName, status, client->ResponseText(),
                                               client->DataBytes(), "message");
@@ -98,13 +88,14 @@ bool TVelDiscord::SendPart(const std::string& content, const std::string& userNa
       if (wait <= FMaxRetryWait) {
         if (FCancellation.Wait(wait)) continue;
         FErrorMessage = HideToken(error + " (retry cancelled)");
-        return false;
+        return chat::TPartResult::prStopped;
       }
       error += chat::RetryTooLongText(wait);
     }
     if (!throttled) FThrottle.reset();  // a later failure of another kind
     FErrorMessage = HideToken(error);
-    return false;
+    // Still throttled: later parts would be refused alike.
+    return throttled ? chat::TPartResult::prStopped : chat::TPartResult::prRefused;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "notify/Cancellation.h"
+#include "notify/ChatFormat.h"
 
 namespace vel {
 
@@ -58,7 +59,7 @@ class TVelDiscord {
   void SetMaxRetryWait(std::chrono::milliseconds value) { FMaxRetryWait = value; }
 
  private:
-  bool SendPart(const std::string& content, const std::string& userName);
+  chat::TPartResult SendPart(const std::string& content, const std::string& userName);
   std::string HideToken(std::string text) const;
 
   std::string FToken;

@@ -78,18 +78,12 @@ bool TVelTelegram::SendMessage(const std::string& msg, bool silent) {
   if (TelegramParseMode() == TParseMode::MarkdownV2)
     parts = chat::FormatTelegramParts(msg, 4096, chat::kMaxChatParts);
   else
-    parts.push_back(msg);
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (SendPart(parts[i], silent)) continue;
-    if (parts.size() > 1)
-      FErrorMessage +=
-          " (part " + std::to_string(i + 1) + " of " + std::to_string(parts.size()) + ")";
-    return false;
-  }
-  return true;
+    parts.push_back(chat::ChatVisibleText(msg));
+  return chat::SendParts(
+      parts, [&](const std::string& part) { return SendPart(part, silent); }, FErrorMessage);
 }
 
-bool TVelTelegram::SendPart(const std::string& text, bool silent) {
+chat::TPartResult TVelTelegram::SendPart(const std::string& text, bool silent) {
   for (int attempt = 0;; ++attempt) {
     auto client = TVelHTTPClientBase::CreateClient(kClassName);
     client->SetCancelFlag(FCancellation.RequestFlag());
@@ -105,10 +99,10 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
     if (!client->Post(GetPostURL(), form)) {
       FErrorMessage = HideToken(std::string(kClassName) + ": " + client->ErrorMessage());
       FThrottle.reset();
-      return false;
+      return chat::TPartResult::prStopped;
     }
     const int status = client->ResponseCode();
-    if (status >= 200 && status <= 299) return true;
+    if (status >= 200 && status <= 299) return chat::TPartResult::prSent;
 
     std::string error = chat::ChatFailureText(kClassName, status, client->ResponseText(),
                                               client->DataBytes(), "description");
@@ -119,13 +113,14 @@ bool TVelTelegram::SendPart(const std::string& text, bool silent) {
       if (wait <= FMaxRetryWait) {
         if (FCancellation.Wait(wait)) continue;
         FErrorMessage = HideToken(error + " (retry cancelled)");
-        return false;
+        return chat::TPartResult::prStopped;
       }
       error += chat::RetryTooLongText(wait);
     }
     if (!throttled) FThrottle.reset();  // a later failure of another kind
     FErrorMessage = HideToken(error);
-    return false;
+    // Still throttled: later parts would be refused alike.
+    return throttled ? chat::TPartResult::prStopped : chat::TPartResult::prRefused;
   }
 }
 

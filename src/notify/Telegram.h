@@ -7,6 +7,7 @@
 #include <string>
 
 #include "notify/Cancellation.h"
+#include "notify/ChatFormat.h"
 
 namespace vel {
 
@@ -63,7 +64,7 @@ class TVelTelegram {
   void SetMaxRetryWait(std::chrono::milliseconds value) { FMaxRetryWait = value; }
 
  private:
-  bool SendPart(const std::string& text, bool silent);
+  chat::TPartResult SendPart(const std::string& text, bool silent);
   std::string HideToken(std::string text) const;
 
   std::string FBotToken;

@@ -57,7 +57,10 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
   config.LoadConfig();
   SetLogFolder(logFolder);
 
-  out << "Configuration file: " << file << "\n\n[General]\n";
+  out << "Configuration file: " << file << "\n";
+  if (config.FileEncoding() != TTextEncoding::teUtf8)
+    out << "Encoding: " << TextEncodingName(config.FileEncoding()) << "\n";
+  out << "\n[General]\n";
   out << "  LogPath           = " << config.LogPath() << "\n";
   out << "  Diagnostic log    = " << config.LogPath() << ApplicationName() << ".log\n";
   out << "  MonitorEnabled    = " << YesNo(config.Enabled()) << "\n";

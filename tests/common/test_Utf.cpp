@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/TextDecoding.h"
 #include "common/Utf.h"
 
 using namespace vel;
@@ -138,4 +139,48 @@ TEST(Utf, Utf16LEBytesAreLittleEndianAndDropAnOddByte) {
   EXPECT_EQ(Utf16LEBytesToUtf8(std::string("h\0\xE9\0", 4)), "h\xC3\xA9");
   // A lone surrogate on the wire comes back as U+FFFD, never as ill-formed UTF-8.
   EXPECT_EQ(Utf16LEBytesToUtf8(std::string("\x00\xD8", 2)), "\xEF\xBF\xBD");
+}
+
+TEST(TextDecoding, MarksDecideThenUtf8ThenTheAnsiCodePage) {
+  auto be = [](std::u16string_view u) {
+    std::string out;
+    for (char16_t c : u) out += {static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
+    return out;
+  };
+  struct Row {
+    std::string bytes;
+    std::string text;
+    TTextEncoding encoding;
+  };
+  // The ANSI rows hold Windows-1252 (Linux; the code page of Wine's default locale): the
+  // euro sign at 0x80 and an undefined byte (0x81), which keeps its C1 code.
+  const Row rows[] = {
+      {"caf\xC3\xA9", "caf\xC3\xA9", TTextEncoding::teUtf8},
+      {"", "", TTextEncoding::teUtf8},
+      {"\xEF\xBB\xBF"
+       "a\xC3\xA9",
+       "a\xC3\xA9", TTextEncoding::teUtf8Bom},
+      {"\xEF\xBB\xBF"
+       "a\xE9",
+       "a\xEF\xBF\xBD", TTextEncoding::teUtf8Bom},
+      {"\xFF\xFE" + Utf8ToUtf16LEBytes("a\xC3\xA9\xF0\x9F\x98\x80"), "a\xC3\xA9\xF0\x9F\x98\x80",
+       TTextEncoding::teUtf16LE},
+      {"\xFE\xFF" + be(u"a\u00E9\U0001F600"), "a\xC3\xA9\xF0\x9F\x98\x80",
+       TTextEncoding::teUtf16BE},
+      {"Ung\xFCltig \x80\x81", "Ung\xC3\xBCltig \xE2\x82\xAC\xC2\x81", TTextEncoding::teAnsi},
+  };
+  for (const auto& row : rows) {
+    const TDecodedText decoded = DecodeExternalText(row.bytes);
+    EXPECT_EQ(decoded.Text, row.text) << row.bytes;
+    EXPECT_EQ(decoded.Encoding, row.encoding) << row.bytes;
+  }
+  EXPECT_EQ(TextEncodingName(TTextEncoding::teAnsi), "Windows-1252");
+}
+
+TEST(Utf, CompletePrefixLeavesOutOnlyASequenceCutAtTheEnd) {
+  EXPECT_EQ(CompleteUtf8Prefix("ab\xC3"), 2u);
+  EXPECT_EQ(CompleteUtf8Prefix("ab\xF0\x9F\x98"), 2u);
+  EXPECT_EQ(CompleteUtf8Prefix("ab\xC3\xA9"), 4u);
+  EXPECT_EQ(CompleteUtf8Prefix("ab\xFF"), 3u);  // not cut, just ill-formed
+  EXPECT_EQ(CompleteUtf8Prefix(""), 0u);
 }

@@ -139,11 +139,23 @@ TEST(IniFile, ReadsFilesAndAMissingFileIsEmpty) {
   vel::test::WriteFile(dir.file("a.ini"), "[General]\r\nMonitorEnabled=1\r\n");
   TVelIniFile ini(dir.file("a.ini"));
   EXPECT_TRUE(ini.ReadBool("General", "MonitorEnabled", false));
-  // UTF-16LE with its byte-order mark, as some editors save.
-  vel::test::WriteFile(
-      dir.file("u16.ini"),
-      "\xFF\xFE" + vel::Utf8ToUtf16LEBytes("[Email]\r\nSubject=R\xC3\xA9port\r\n"));
-  EXPECT_EQ(TVelIniFile(dir.file("u16.ini")).ReadString("email", "subject", ""), "R\xC3\xA9port");
+  EXPECT_EQ(ini.Encoding(), vel::TTextEncoding::teUtf8);
+  // Every encoding editors save in: the value arrives as UTF-8 and the encoding is known.
+  const std::string text = "[Email]\r\nSubject=R\xC3\xA9port\r\n";
+  const std::pair<std::string, vel::TTextEncoding> files[] = {
+      {"\xEF\xBB\xBF" + text, vel::TTextEncoding::teUtf8Bom},
+      {"\xFF\xFE" + vel::Utf8ToUtf16LEBytes(text), vel::TTextEncoding::teUtf16LE},
+      {"\xFE\xFF" + std::string("\0[\0E\0m\0a\0i\0l\0]\0\n\0S\0u\0b\0j\0e\0c\0t\0=\0R\0\xE9", 36) +
+           std::string("\0p\0o\0r\0t", 8),
+       vel::TTextEncoding::teUtf16BE},
+      {"[Email]\r\nSubject=R\xE9port\r\n", vel::TTextEncoding::teAnsi},
+  };
+  for (const auto& [bytes, encoding] : files) {
+    vel::test::WriteFile(dir.file("enc.ini"), bytes);
+    TVelIniFile read(dir.file("enc.ini"));
+    EXPECT_EQ(read.ReadString("email", "subject", ""), "R\xC3\xA9port");
+    EXPECT_EQ(read.Encoding(), encoding);
+  }
   TVelIniFile missing(dir.file("none.ini"));
   EXPECT_TRUE(missing.Sections().empty());
   EXPECT_EQ(missing.ReadString("General", "LogPath", "def"), "def");

@@ -17,6 +17,7 @@
 #include "http/CurlHttpClient.h"
 #include "http/HttpClientBase.h"
 #include "monitor/MonitorController.h"
+#include "monitor/ReportHeader.h"
 #include "notify/ChatFormat.h"
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
@@ -169,19 +170,34 @@ bool Contains(const std::string& text, const std::string& part) {
 
 }  // namespace
 
-TEST(ExtractLogValue, FirstLineStartingWithTheKeyAndHavingAColon) {
-  const auto V = &TVelMonitorController::ExtractLogValue;
-  EXPECT_EQ(V("Exception class    : EAccessViolation\r\n", "Exception class"), "EAccessViolation");
-  // Lines end at CR LF, a lone CR or a lone LF.
-  EXPECT_EQ(V("a: 1\rException class: \tEA \r\nx", "Exception class"), "EA");
-  EXPECT_EQ(V("a: 1\nException class:EB\nException class: EC", "Exception class"), "EB");
-  // A line without ":" is passed over; the value is after the first ":".
-  EXPECT_EQ(V("Exception class EX\r\nException class: a:b \r\n", "Exception class"), "a:b");
-  // The key must begin the line, in its exact letter case.
-  EXPECT_EQ(V(" Exception class: E1\r\nexception class: E2\r\n", "Exception class"), "");
-  EXPECT_EQ(V("", "Exception class"), "");
-  EXPECT_EQ(V("Exception class:", "Exception class"), "");
-  EXPECT_EQ(V("Exception class: last", "Exception class"), "last");
+TEST(ReportHeader, LabelsAreTakenByTheReportsStructureNotByTheMessage) {
+  const std::string app = kSep + "Application Name   : shop\r\n";
+  struct Row {
+    std::string report;
+    std::string cls;   // the class read
+    std::string tail;  // the text from the application block on ("" when there is none)
+  };
+  const Row rows[] = {
+      {LogText("m"), "EAccessViolation", "Application Name   : shop\r\nRunning Time"},
+      // A writer that does not indent: message lines that look like labels.
+      {kSep + "Exception message  : a\r\nException class    : EIgnored\r\n" + app +
+           "Exception class    : EReal\r\nException address  : 1\r\n" + app + "x\r\n",
+       "EReal", "Application Name   : shop\r\nx\r\n"},
+      // Lines end at CR LF, a lone CR or a lone LF; a class line without ":" is passed over.
+      {"a: 1\rException class: \tEA \nException class EX\n", "EA", ""},
+      // The label must begin the line, in its exact letter case; without the separator the
+      // last line with the application label begins the block.
+      {" Exception class: E1\r\nexception class: E2\r\nApplication Name: a\r\nApplication Name", "",
+       "Application Name"},
+      {"", "", ""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ReportExceptionClass(row.report), row.cls) << row.report;
+    const std::size_t start = ApplicationBlockStart(row.report);
+    const std::string tail = start == std::string::npos ? "" : row.report.substr(start);
+    EXPECT_EQ(tail.substr(0, row.tail.size()), row.tail) << row.report;
+    EXPECT_EQ(start == std::string::npos, row.tail.empty()) << row.report;
+  }
 }
 
 TEST_F(AlertTest, NewLogAlertsOncePerChannelInTheShortForm) {
@@ -192,7 +208,7 @@ TEST_F(AlertTest, NewLogAlertsOncePerChannelInTheShortForm) {
 
   const auto discord = DiscordContents();
   ASSERT_EQ(discord.size(), 1u);
-  EXPECT_EQ(discord[0], "**Shop**\r\n```" + ShortOf("Access violation at address 0") + "```");
+  EXPECT_EQ(discord[0], "**Shop**\r\n```\n" + ShortOf("Access violation at address 0") + "```");
 
   const auto telegram = TelegramTexts();
   ASSERT_EQ(telegram.size(), 1u);
@@ -243,7 +259,7 @@ TEST_F(AlertTest, ShortFormWithoutCutMarkerIsTheWholeTextWithoutSeparators) {
   const auto discord = DiscordContents();
   ASSERT_EQ(discord.size(), 1u);
   EXPECT_EQ(discord[0],
-            "**Shop**\r\n```Exception message  : m\r\nException address  : 1\r\ntail\r\n```");
+            "**Shop**\r\n```\nException message  : m\r\nException address  : 1\r\ntail\r\n```");
 }
 
 TEST_F(AlertTest, EmailGetsTheShortFormWithoutFences) {
@@ -344,33 +360,48 @@ TEST_F(AlertTest, TwoMonitorsOnOneFolderAlertOnce) {
   EXPECT_EQ(TelegramTexts().size(), 6u);
 }
 
-TEST_F(AlertTest, InvalidUtf8IsOneErrorLineAndTheNameIsNotRemembered) {
+TEST_F(AlertTest, ReportsInTheAnsiCodePageOrWithAByteOrderMarkArriveAsText) {
   Start();
-  Drop("bad.Log", LogText("caf\xE9"));
-  Settle();
-  const auto errors = ErrorLines();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("Error: DoOnFolderChanged: ", 0), 0u) << errors[0];
-  EXPECT_EQ(DiscordContents().size(), 1u);
-
-  fs::remove(Logs() + "/bad.Log");
-  Drop("bad.Log", LogText("caf\xC3\xA9"));
+  // The applications' own writer uses the ANSI code page (Windows-1252 here and under Wine's
+  // default); a report with a UTF-8 mark shows no mark.
+  Drop("ansi.Log", LogText("Ung\xFCltige Eingabe \x80 5"));
+  Drop("bom.Log", "\xEF\xBB\xBF" + LogText("caf\xC3\xA9"));
   ASSERT_TRUE(mock.WaitForRequests(4));
-  EXPECT_TRUE(Contains(DiscordContents().back(), "caf\xC3\xA9"));
+  Settle();
+  std::string all;
+  for (const auto& content : DiscordContents()) all += content;
+  EXPECT_TRUE(Contains(all, "Ung\xC3\xBCltige Eingabe \xE2\x82\xAC 5")) << all;
+  EXPECT_TRUE(Contains(all, "caf\xC3\xA9"));
+  EXPECT_FALSE(Contains(all, "\xEF\xBB\xBF"));
+  EXPECT_TRUE(ErrorLines().empty());
 }
 
-TEST_F(AlertTest, OversizedFileIsNotReadButNamedInOneErrorLine) {
-  Start();
-  std::string big = LogText("big");
-  big.resize(16u * 1024u * 1024u + 1u, 'x');
+TEST_F(AlertTest, OversizedFileIsAlertedWithItsHeadAndMailSaysWhatWasLeftOut) {
+  fs::create_directories(tmp.path() / "mail");
+  vel::test::SmtpServer smtp(tmp.path() / "mail");
+  ASSERT_TRUE(smtp.Started()) << smtp.StartError();
+  Channels ch;
+  ch.email = true;
+  ch.smtpPort = smtp.Port();
+  Start(ch);
+  // A message beyond the read limit: the head holds no application block, so the short form
+  // is the whole head; a character cut by the limit is left out with the rest.
+  const std::size_t limit = 16u * 1024u * 1024u;
+  std::string big = kSep + "Exception message  : \r\n";
+  while (big.size() < limit - 200) big += std::string(98, 'x') + "\r\n";
+  big.resize(limit - 1, 'x');
+  big += "\xC3\xA9 and more\r\nException address  : 1\r\n";
   Drop("big.Log", big);
-  Settle();
-  const auto errors = ErrorLines();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_TRUE(Contains(errors[0], "Error: DoOnFolderChanged: "));
-  EXPECT_TRUE(Contains(errors[0], Logs() + "/big.Log"));
-  EXPECT_TRUE(Contains(errors[0], std::to_string(big.size())));
-  EXPECT_EQ(DiscordContents().size(), 1u);
+  auto message = smtp.WaitForMessage(1, std::chrono::seconds(90));
+  ASSERT_TRUE(message.has_value()) << ::testing::PrintToString(ErrorLines());
+  const std::string note = "[\xE2\x80\xA6 the last " + std::to_string(big.size() - limit + 1) +
+                           " bytes of the file were left out]";
+  // The mail is HTML: the note is a line of its own after the head.
+  EXPECT_TRUE(Contains(message->body, std::string(10, 'x') + "<br>" + note))
+      << message->body.substr(message->body.size() - 200);
+  ASSERT_TRUE(mock.WaitForRequests(2 * chat::kMaxChatParts));
+  EXPECT_TRUE(Contains(DiscordContents().back(), "more characters left out]"));
+  EXPECT_TRUE(ErrorLines().empty());
 }
 
 TEST_F(AlertTest, UnwatchableApplicationIsOneErrorLineAndTheOthersAreWatched) {

@@ -82,4 +82,28 @@ inline std::size_t Utf16Units(std::string_view s) {
   return n;
 }
 
+// Whether a character counts as nothing when a chat decides a text is empty: white space and
+// control characters, and the invisible spaces and marks Telegram lists (U+00A0,
+// U+2000-U+200F, U+2028-U+202F, U+205F, U+2800, U+3000, U+FEFF), plus U+1680 and U+180E.
+inline bool ShowsNothing(char16_t c) {
+  return c <= 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0x1680 || c == 0x180E ||
+         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) || c == 0x205F ||
+         c == 0x2800 || c == 0x3000 || c == 0xFEFF;
+}
+
+// A text a chat would take for empty. Decoded by hand (the text is well-formed UTF-8 here):
+// the characters of the list all lie below U+10000.
+inline bool ChatBlank(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (n == 4 || i + n > s.size()) return false;
+    char16_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : (c & 0x0F);
+    for (std::size_t k = 1; k < n; ++k) cp = static_cast<char16_t>((cp << 6) | (s[i + k] & 0x3F));
+    if (!ShowsNothing(cp)) return false;
+    i += n;
+  }
+  return true;
+}
+
 }  // namespace vel::test

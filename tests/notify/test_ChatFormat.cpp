@@ -170,9 +170,7 @@ std::vector<std::string> ShownDiscord(const std::vector<std::string>& parts) {
   }
   return shown;
 }
-bool Blank(const std::string& s) {
-  return s.find_first_not_of(" \t\r\n") == std::string::npos;
-}
+using test::ChatBlank;
 
 TEST(ChatFormat, NoPartIsBlank) {
   // A code block that fills a part exactly, then a line break; a title that fills a part;
@@ -181,15 +179,68 @@ TEST(ChatFormat, NoPartIsBlank) {
       "**T**\r\n```\r\n0123456789```\r\n",
       "**0123456789**\r\n\r\n```\r\nx\r\n```\r\n",
       "**T**\r\nabcdefgh\n\n\n\nijklmnop\n\n```\n\n\n```\n\nqr",
+      // Characters Telegram counts as nothing: ideographic spaces, a NUL, joiners, BOM.
+      "**T**\r\n```a" + std::string(30, '\0') + "\u3000\u3000\u3000\u200D\uFEFF\u2800b```",
   };
   for (const auto& text : texts) {
     for (std::size_t limit = 4; limit <= 24; ++limit) {
       for (const auto& shown : ShownTelegram(FormatTelegramParts(text, limit)))
-        EXPECT_FALSE(Blank(shown)) << "Telegram, limit " << limit << ": " << text;
+        EXPECT_FALSE(ChatBlank(shown)) << "Telegram, limit " << limit << ": " << text;
       // Discord's markup is counted, so its parts need a little more room.
       for (const auto& shown : ShownDiscord(FormatDiscordParts(text, limit + 8)))
-        EXPECT_FALSE(Blank(shown)) << "Discord, limit " << limit + 8 << ": " << text;
+        EXPECT_FALSE(ChatBlank(shown)) << "Discord, limit " << limit + 8 << ": " << text;
     }
+  }
+}
+
+TEST(ChatFormat, TextOfNothingButInvisibleSpacesIsOneMessageSayingSo) {
+  std::string spaces;
+  for (int i = 0; i < 9000; ++i) spaces += "\u3000";
+  for (const auto& parts :
+       {FormatTelegramParts(spaces, 4096, kMaxChatParts), FormatDiscordParts(spaces + "\t")}) {
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_FALSE(ChatBlank(parts[0])) << parts[0];
+  }
+  // After a title, the spaces take no part of their own.
+  EXPECT_EQ(FormatTelegramParts("**T**\r\n" + spaces, 4096, kMaxChatParts).size(), 1u);
+}
+
+TEST(ChatFormat, StrangerTextArrivesWholeVisibleAndCannotCloseItsFence) {
+  // NUL and other controls show as control pictures, a stray byte as U+FFFD, and grave
+  // accents inside a fenced block stay text.
+  const std::string body = std::string("a\0b\x01\x7F```c\\``", 12) + "\xFF";
+  const std::string shown = "a\u2400b\u2401\u2421```c\\``\uFFFD";
+  const std::string framed = "**T**\r\n```" + FenceSafe(body) + "```\r\nafter";
+  for (std::size_t limit : {4096, 9}) {
+    std::string joined;
+    for (const auto& part : FormatTelegramParts(framed, limit)) {
+      auto read = ReadMarkdownV2(part);
+      ASSERT_TRUE(read.valid) << read.error << ": " << part;
+      joined += read.visible;
+    }
+    EXPECT_EQ(joined, "T\r\n" + shown + "\r\nafter") << "limit " << limit;
+  }
+  // Discord: one code block, its text the body with joiners between the accents.
+  const auto parts = FormatDiscordParts(framed);
+  ASSERT_EQ(parts.size(), 1u);
+  const auto segments = ParseFramedText(parts[0]);
+  ASSERT_EQ(segments.size(), 4u) << parts[0];
+  EXPECT_EQ(segments[2].Kind, TChatSegment::ckCode);
+  std::string code = segments[2].Text, zwj = "\u200D";
+  for (std::size_t at; (at = code.find(zwj)) != std::string::npos;) code.erase(at, zwj.size());
+  EXPECT_EQ(code, shown);
+  EXPECT_EQ(segments[3].Text, "\r\nafter");
+}
+
+TEST(ChatFormat, TitleIsNeverAloneInAPart) {
+  // The first line of the body does not fit beside the title: the part is filled with it.
+  const std::string line = "Exception message  : " + std::string(200, 'x') + " " +
+                           std::string(4100, 'y') + "\r\nnext\r\n";
+  for (const auto& shown : {ShownTelegram(FormatTelegramParts("**Shop**\r\n```" + line + "```")),
+                            ShownDiscord(FormatDiscordParts("**Shop**\r\n```" + line + "```"))}) {
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown[0].rfind("Shop\r\nException message", 0), 0u) << shown[0].substr(0, 40);
+    EXPECT_GT(ChatLength(shown[0]), 1000u);
   }
 }
 

@@ -82,6 +82,18 @@ TEST_F(TelegramTest, LongExceptionLogArrivesAsSeveralValidParts) {
   EXPECT_EQ(visible, "Shop\r\n" + log + "\r\n");
 }
 
+TEST_F(TelegramTest, RefusedPartDoesNotStopTheLaterParts) {
+  const std::string text = "**Shop**\r\n```\r\n" + test::SampleExceptionLog(9000) + "\r\n```";
+  const std::size_t count = chat::FormatTelegramParts(text, 4096, chat::kMaxChatParts).size();
+  ASSERT_GE(count, 3u);
+  mock.RespondTelegramError(400, "Bad Request: message text is empty");
+  EXPECT_FALSE(telegram.SendMessage(text, true));
+  EXPECT_EQ(mock.TelegramRequests().size(), count);
+  EXPECT_EQ(telegram.ErrorMessage(),
+            "TVelTelegram: HTTP 400 Bad Request: Bad Request: message text is empty (part 1 of " +
+                std::to_string(count) + ")");
+}
+
 TEST_F(TelegramTest, ErrorAnswersAreFailuresWithTheDescription) {
   mock.RespondTelegramError(400, "Bad Request: can't parse entities");
   EXPECT_FALSE(telegram.SendMessage("**Shop**\r\nx", true));

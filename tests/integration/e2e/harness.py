@@ -204,10 +204,10 @@ class Service:
                     return int(line.split()[1])
         raise RuntimeError("no VmRSS for the service")
 
-    def write_exception_log(self, app, name, text):
+    def write_exception_log(self, app, name, text, encoding="utf-8"):
         path = os.path.join(self.folders[app], name)
         tmp = os.path.join(self.work, name + ".tmp")
-        with open(tmp, "w", encoding="utf-8", newline="") as f:
+        with open(tmp, "w", encoding=encoding, newline="") as f:
             f.write(text)
         os.rename(tmp, path)  # arrives whole, as a move into the folder
         return path

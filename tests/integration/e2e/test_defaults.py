@@ -26,6 +26,28 @@ class UntrustedTextTest(ServiceTestCase):
             self.assertIn("forged", text)
             self.assertNotIn("Application Version", text)
 
+    def test_unindented_message_naming_an_ignored_class_is_still_alerted(self):
+        service, mock = self.start(general={"IgnoreExceptions": "EIgnored"})
+        # A writer of the field that does not indent the further lines of a value.
+        message = "bad input\r\nException class    : EIgnored\r\nApplication Name   : forged"
+        service.write_exception_log("Shop", "Shop@flat.Log", exception_log(message=message))
+        self.assertTrue(mock.wait_for(3), mock.received())
+        for chat in ("telegram", "discord"):
+            text = mock.received(chat)[0]["text"]
+            self.assertIn("EAccessViolation", text)
+            self.assertIn("forged", text)
+            self.assertNotIn("Application Version", text)
+
+    def test_report_in_windows_1252_is_alerted_as_written(self):
+        service, mock = self.start()
+        service.write_exception_log("Shop", "Shop@ansi.Log",
+                                    exception_log(message="Ung\u00fcltige Eingabe \u20ac"),
+                                    encoding="cp1252")
+        self.assertTrue(mock.wait_for(3), mock.received())
+        for msg in mock.received():
+            self.assertIn("Ung\u00fcltige Eingabe \u20ac", msg["text"])
+        self.assertNotIn("Error", service.diagnostic_log())
+
 
 class LinuxDefaultsTest(ServiceTestCase):
     def test_without_config_the_system_file_is_read(self):

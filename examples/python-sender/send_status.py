@@ -75,8 +75,8 @@ def send_report(pairs, channel=DEFAULT_CHANNEL):
         for address in addresses[:-1]:
             try:
                 return s.sendto(data, address)
-            except (FileNotFoundError, ConnectionRefusedError):
-                pass  # no service file there: an older service listens on the abstract name
+            except (FileNotFoundError, ConnectionRefusedError, PermissionError):
+                pass  # no service there: one may listen on the abstract name
         return s.sendto(data, addresses[-1])
 
 

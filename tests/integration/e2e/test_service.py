@@ -28,7 +28,8 @@ class AlertTest(ServiceTestCase):
             self.assertNotIn("Application Name", msg["text"])
             self.assertNotIn("-" * 120, msg["text"])
         mail = by_channel["email"]
-        self.assertEqual(mail["title"], "Monitor report")
+        self.assertEqual(mail["title"], "Shop: Monitor report")
+        self.assertTrue(mail["text"].startswith("Application: Shop"), mail["text"])
         self.assertIn("EAccessViolation", mail["text"])
         self.assertNotIn(FENCE, mail["text"])
         self.assertNotIn("restart the application", mail["text"])

@@ -124,19 +124,11 @@ void TVelMailslotClient::DoOpen() {
       CreateFileW(Wide(ChannelName()).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    // The mailslot namespace has no owner: whoever creates the name first holds it.
-    if (error == ERROR_ALREADY_EXISTS)
-      SetOpenError(ChannelName() + ": the name is held by another process");
-    else
-      SetOpenError(ChannelName() + ": " + SystemMessage(error));
+    SetOpenError(SystemMessage(GetLastError()));
     return;
   }
   OpenSucceeded(FromHandle(handle));
 }
-
-// Only the Linux server has a second endpoint.
-void TVelMailslotServer::CloseFolderEndpoint() {}
 
 int TVelMailslotClient::Write(const void* buffer, int32_t count) {
   std::lock_guard lock(FLock);

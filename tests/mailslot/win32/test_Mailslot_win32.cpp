@@ -122,7 +122,10 @@ TEST(MailslotWin32, ClientBeforeServerAndNamesTakenOrUnknown) {
     EXPECT_FALSE(remote.LastError().empty());
   }
 
-  // The name freed, the waiting server takes it at its next try.
+  // The name is freed once its last handle is closed, the writers' included; the waiting
+  // server then takes it at its next try.
+  client.Close();
+  other.Close();
   server.Close();
   second.OpenMissing();
   EXPECT_TRUE(second.IsOpen()) << second.LastError();

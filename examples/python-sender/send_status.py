@@ -20,17 +20,31 @@ import socket
 import sys
 
 DEFAULT_CHANNEL = "vel_servermonitor"
+DEFAULT_STATUS_FOLDER = "/run/velservermonitor"
 MAX_MESSAGE_BYTES = 8192  # 4096 UTF-16 code units
 DELIMITER = "|"
 STARTED = datetime.datetime.now()
 
 
-def channel_address(channel=DEFAULT_CHANNEL):
-    """The abstract socket address of a channel: NUL, then \\\\.\\mailslot\\ and the name,
-    ASCII letters in lower case, as UTF-8."""
-    name = "\\\\.\\mailslot\\" + channel
-    folded = "".join(c.lower() if "A" <= c <= "Z" else c for c in name)
-    return b"\0" + folded.encode("utf-8")
+def _lower_ascii(text):
+    return "".join(c.lower() if "A" <= c <= "Z" else c for c in text)
+
+
+def status_folder():
+    """The folder of the service's socket file (VEL_STATUS_DIR, for a trial service)."""
+    return os.environ.get("VEL_STATUS_DIR") or DEFAULT_STATUS_FOLDER
+
+
+def channel_addresses(channel=DEFAULT_CHANNEL):
+    """The addresses to try, in order: the socket file in the service's runtime folder, which
+    only the service's user can have made, then the abstract name (NUL, then \\\\.\\mailslot\\
+    and the name), both with the name's ASCII letters in lower case, as UTF-8."""
+    name = _lower_ascii(channel)
+    addresses = []
+    if name not in ("", ".", "..") and "/" not in name:
+        addresses.append(os.path.join(status_folder(), name).encode("utf-8"))
+    addresses.append(b"\0" + ("\\\\.\\mailslot\\" + name).encode("utf-8"))
+    return addresses
 
 
 def format_item(key, value):
@@ -56,8 +70,14 @@ def send_report(pairs, channel=DEFAULT_CHANNEL):
     data = format_report(pairs).encode("utf-16-le")
     if len(data) > MAX_MESSAGE_BYTES:
         raise ValueError(f"report of {len(data)} bytes; the channel takes {MAX_MESSAGE_BYTES}")
+    addresses = channel_addresses(channel)
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
-        return s.sendto(data, channel_address(channel))
+        for address in addresses[:-1]:
+            try:
+                return s.sendto(data, address)
+            except (FileNotFoundError, ConnectionRefusedError, PermissionError):
+                pass  # no service there: one may listen on the abstract name
+        return s.sendto(data, addresses[-1])
 
 
 def display_time(moment):

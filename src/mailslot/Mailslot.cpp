@@ -17,7 +17,7 @@ TVelMailslot::~TVelMailslot() {
   // Derived parts are gone by now, so only the handle is released here; the derived
   // destructors close first so their own state is cleared while they still exist.
   std::lock_guard lock(FLock);
-  if (FIsOpen) {
+  if (FIsOpen && FHandle != TOsHandle::Invalid) {
     std::string reason;
     CloseOsHandle(FHandle, reason);
     FHandle = TOsHandle::Invalid;
@@ -36,7 +36,8 @@ void TVelMailslot::CloseLocked() {
   if (FIsOpen) {
     DoBeforeClose();
     std::string reason;
-    if (!CloseOsHandle(FHandle, reason)) {
+    // A server may be open on its second endpoint alone.
+    if (FHandle != TOsHandle::Invalid && !CloseOsHandle(FHandle, reason)) {
       throw Exception(std::string(ClassName()) + ".Close: Failed to close Mailslot [" + reason +
                       "]");
     }
@@ -157,7 +158,7 @@ uint32_t TVelMailslotServer::MessageCount() {
   std::lock_guard lock(FLock);
   if (!FIsOpen) return 0;
   std::lock_guard queueLock(FQueueLock);
-  Drain(FHandle);
+  DrainAll();
   return static_cast<uint32_t>(FQueue.size());
 }
 
@@ -165,7 +166,7 @@ uint32_t TVelMailslotServer::MessageSize() {
   std::lock_guard lock(FLock);
   if (!FIsOpen) return 0;
   std::lock_guard queueLock(FQueueLock);
-  Drain(FHandle);
+  DrainAll();
   if (FQueue.empty()) return NoMessage;
   return static_cast<uint32_t>(FQueue.front().size());
 }
@@ -179,7 +180,7 @@ int TVelMailslotServer::Read(void* buffer, int32_t count) {
   std::lock_guard lock(FLock);
   if (!FIsOpen) return -1;
   std::lock_guard queueLock(FQueueLock);
-  Drain(FHandle);
+  DrainAll();
   if (FQueue.empty()) return -1;
   const std::vector<uint8_t>& next = FQueue.front();
   if (count < 0 || next.size() > static_cast<size_t>(count)) return -1;
@@ -224,14 +225,26 @@ bool TVelMailslotServer::SkipMessage() {
   std::lock_guard lock(FLock);
   if (!FIsOpen) return false;
   std::lock_guard queueLock(FQueueLock);
-  Drain(FHandle);
+  DrainAll();
   if (FQueue.empty()) return false;
   FQueue.pop_front();
   return true;
 }
 
+void TVelMailslotServer::OpenMissing() {
+  std::lock_guard lock(FLock);
+  if (!FActive || (FIsOpen && FLastError.empty())) return;
+  DoOpen();
+}
+
+void TVelMailslotServer::DrainAll() {
+  Drain(FHandle);
+  Drain(FFolderHandle);
+}
+
 void TVelMailslotServer::DoBeforeClose() {
   StopReceiver();
+  CloseFolderEndpoint();
 }
 
 void TVelMailslotServer::DoAfterClose() {

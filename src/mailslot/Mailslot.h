@@ -127,6 +127,10 @@ class TVelMailslotServer : public TVelMailslot {
   std::string ReadAsString();
   // Drops the next waiting message without reading it; false when none waits.
   bool SkipMessage();
+  // While an open is asked for (Active), opens what is not open yet: a name that another
+  // process held may have been freed since. LastError then tells what is still missing
+  // (empty when nothing is); Close stops the retries.
+  void OpenMissing();
 
  protected:
   void DoOpen() override;
@@ -136,6 +140,11 @@ class TVelMailslotServer : public TVelMailslot {
  private:
   // Moves every datagram waiting in the socket into FQueue. FQueueLock held.
   void Drain(TOsHandle handle);
+  // Drain of every endpoint that is open. FLock and FQueueLock held.
+  void DrainAll();
+  // Releases the endpoint in the service's own folder (Linux), removing its socket file
+  // when it is still this server's. FLock held, receiver stopped.
+  void CloseFolderEndpoint();
   // A thread that takes datagrams off the socket as they come, so the system's small
   // per-socket queue never refuses a sender while nobody reads.
   void StartReceiver();
@@ -150,6 +159,11 @@ class TVelMailslotServer : public TVelMailslot {
   uint64_t FDropped = 0;
   std::thread FReceiver;
   TOsHandle FWakeHandle = TOsHandle::Invalid;
+  // Linux: the socket in the folder where only the service's user can create one, beside
+  // the abstract name in FHandle; either may be open alone. Unused on Windows.
+  TOsHandle FFolderHandle = TOsHandle::Invalid;
+  std::string FFolderSocketPath;
+  uint64_t FFolderSocketInode = 0;
 };
 
 // The sending end.

@@ -1,20 +1,28 @@
-// The channel on Linux: an abstract-namespace Unix datagram socket whose address is a NUL
-// followed by the channel name's text, ASCII letters in lower case. The name lives exactly as long
-// as the server's socket, a second bind of it fails, anyone on the machine may send, and datagrams
-// arrive whole and in order.
+// The channel on Linux, bound twice by the server:
+// - a socket file named by the channel name (ASCII letters in lower case) in the service's
+//   runtime folder, which only the service's user may create files in, so no other user can
+//   take the name; senders try it first;
+// - an abstract-namespace Unix datagram socket whose address is a NUL followed by the
+//   channel name's text, ASCII letters in lower case, which senders that know nothing of
+//   the folder reach. Any process may bind an abstract name first.
+// Either may be open alone. An abstract name lives exactly as long as its socket, a second
+// bind of it fails, anyone on the machine may send, and datagrams arrive whole and in order.
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "mailslot/Mailslot.h"
 
@@ -27,6 +35,12 @@ std::string SystemMessage(int error) {
   return std::string(strerror_r(error, buffer, sizeof buffer));
 }
 
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 // The abstract address of a channel name; false when the name does not fit. Channel names
 // compare without letter case, so the address holds the name with its ASCII letters in lower
 // case and "Vel_ServerMonitor" reaches "vel_servermonitor".
@@ -35,12 +49,114 @@ bool MakeAddress(const std::string& name, sockaddr_un& address, socklen_t& lengt
   address.sun_family = AF_UNIX;
   if (name.size() + 1 > sizeof address.sun_path) return false;
   address.sun_path[0] = '\0';
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    address.sun_path[1 + i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
+  const std::string lower = LowerAscii(name);
+  std::memcpy(address.sun_path + 1, lower.data(), lower.size());
   length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return true;
+}
+
+// The address of a socket file; false when the path does not fit.
+bool MakeFileAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (path.size() + 1 > sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return true;
+}
+
+// The folder of the service's socket file: the unit's runtime folder, or another one for a
+// trial run next to the installed service.
+std::string StatusFolder() {
+  const char* folder = std::getenv("VEL_STATUS_DIR");
+  return folder && *folder ? std::string(folder) : std::string("/run/velservermonitor");
+}
+
+// The socket file of a channel; empty when the name cannot name a file of that folder.
+std::string FolderSocketPath(const std::string& serverId) {
+  if (serverId.empty() || serverId == "." || serverId == ".." ||
+      serverId.find('/') != std::string::npos || serverId.find('\0') != std::string::npos)
+    return {};
+  return StatusFolder() + "/" + LowerAscii(serverId);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int ConnectTo(const sockaddr_un& address, socklen_t length) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int r;
+  do {
+    r = connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+  } while (r != 0 && errno == EINTR);
+  if (r == 0) return fd;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+// Binds a datagram socket to address: the descriptor, or -1 with errno set.
+int BindTo(const sockaddr_un& address, socklen_t length) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+// Binds the channel's socket file in the status folder. -1 with an empty reason when the
+// folder does not exist (no such endpoint is offered then), with the reason otherwise.
+int BindFolderSocket(const std::string& serverId, std::string& path, uint64_t& inode,
+                     std::string& reason) {
+  reason.clear();
+  if (!IsFolder(StatusFolder())) return -1;
+  path = FolderSocketPath(serverId);
+  sockaddr_un address;
+  socklen_t length = 0;
+  if (path.empty()) {
+    reason = "\"" + serverId + "\" cannot name a socket file in " + StatusFolder();
+    return -1;
+  }
+  if (!MakeFileAddress(path, address, length)) {
+    reason = path + ": " + SystemMessage(ENAMETOOLONG);
+    return -1;
+  }
+  int fd = BindTo(address, length);
+  if (fd < 0 && errno == EADDRINUSE) {
+    // Left behind by a service that ended without closing, or held by one still running.
+    const int probe = ConnectTo(address, length);
+    if (probe >= 0) {
+      close(probe);
+      reason = path + ": in use by another running instance of the service";
+      return -1;
+    }
+    if (errno == ECONNREFUSED) {
+      unlink(path.c_str());
+      fd = BindTo(address, length);
+    } else {
+      errno = EADDRINUSE;
+    }
+  }
+  if (fd < 0) {
+    reason = path + ": " + SystemMessage(errno);
+    return -1;
+  }
+  // Every user's applications send here; the folder decides who may create the name.
+  struct stat st;
+  if (chmod(path.c_str(), 0666) != 0 || stat(path.c_str(), &st) != 0) {
+    reason = path + ": " + SystemMessage(errno);
+    close(fd);
+    unlink(path.c_str());
+    return -1;
+  }
+  inode = static_cast<uint64_t>(st.st_ino);
+  return fd;
 }
 
 std::string LocalChannelName(const std::string& serverId) {
@@ -86,38 +202,59 @@ bool TVelMailslot::CloseOsHandle(TOsHandle handle, std::string& reason) {
 }
 
 void TVelMailslotServer::DoOpen() {
+  const bool wasOpen = FIsOpen;
+  bool opened = false;
+  std::vector<std::string> problems;
+  if (FFolderHandle == TOsHandle::Invalid) {
+    std::string reason;
+    const int fd = BindFolderSocket(FServerId, FFolderSocketPath, FFolderSocketInode, reason);
+    if (fd >= 0) {
+      FFolderHandle = MakeOsHandle(fd);
+      opened = true;
+    } else if (!reason.empty()) {
+      problems.push_back(reason);
+    }
+  }
+  if (FHandle == TOsHandle::Invalid) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    const std::string name = ChannelName();
+    if (!MakeAddress(name, address, length)) {
+      problems.push_back(name + ": " + SystemMessage(ENAMETOOLONG));
+    } else if (const int fd = BindTo(address, length); fd >= 0) {
+      FHandle = MakeOsHandle(fd);
+      opened = true;
+    } else if (errno == EADDRINUSE) {
+      problems.push_back(name + ": the name is held by another process");
+    } else {
+      problems.push_back(name + ": " + SystemMessage(errno));
+    }
+  }
   FLastError.clear();
-  sockaddr_un address;
-  socklen_t length = 0;
-  if (!MakeAddress(ChannelName(), address, length)) {
-    FHandle = TOsHandle::Invalid;
-    FIsOpen = false;
-    SetOpenError(SystemMessage(ENAMETOOLONG));
-    return;
+  if (!problems.empty()) {
+    std::string reason;
+    for (const std::string& p : problems) reason += (reason.empty() ? "" : "; ") + p;
+    SetOpenError(reason);
   }
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    const int error = errno;
-    FHandle = TOsHandle::Invalid;
-    FIsOpen = false;
-    SetOpenError(SystemMessage(error));
-    return;
-  }
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    const int error = errno;
-    close(fd);
-    FHandle = TOsHandle::Invalid;
-    FIsOpen = false;
-    SetOpenError(SystemMessage(error));
-    return;
-  }
-  {
+  if (!opened) return;
+  if (!wasOpen) {
     std::lock_guard queueLock(FQueueLock);
     FQueue.clear();
   }
-  FHandle = MakeOsHandle(fd);
+  // The receiver watches the endpoints open when it starts.
   StartReceiver();
-  OpenSucceeded(MakeOsHandle(fd));
+  if (!wasOpen) OpenSucceeded(FHandle);
+}
+
+void TVelMailslotServer::CloseFolderEndpoint() {
+  if (FFolderHandle == TOsHandle::Invalid) return;
+  close(Fd(FFolderHandle));
+  FFolderHandle = TOsHandle::Invalid;
+  // A later service may have put its own socket there since.
+  struct stat st;
+  if (stat(FFolderSocketPath.c_str(), &st) == 0 &&
+      static_cast<uint64_t>(st.st_ino) == FFolderSocketInode)
+    unlink(FFolderSocketPath.c_str());
 }
 
 void TVelMailslotServer::StartReceiver() {
@@ -127,21 +264,24 @@ void TVelMailslotServer::StartReceiver() {
   // about; only the system's own small queue then limits what may wait.
   if (wake < 0) return;
   FWakeHandle = MakeOsHandle(wake);
-  const TOsHandle handle = FHandle;
+  const TOsHandle handles[2] = {FHandle, FFolderHandle};
   try {
-    FReceiver = std::thread([this, handle, wake] {
-      pollfd fds[2] = {{Fd(handle), POLLIN, 0}, {wake, POLLIN, 0}};
+    FReceiver = std::thread([this, handles, wake] {
+      // poll skips the entry of an endpoint that is not open (a negative descriptor).
+      pollfd fds[3] = {{Fd(handles[0]), POLLIN, 0}, {Fd(handles[1]), POLLIN, 0}, {wake, POLLIN, 0}};
       for (;;) {
-        const int r = poll(fds, 2, -1);
+        const int r = poll(fds, 3, -1);
         if (r < 0) {
           if (errno == EINTR) continue;
           return;
         }
-        if (fds[1].revents != 0) return;
-        if (fds[0].revents & (POLLERR | POLLNVAL)) return;
-        if (fds[0].revents & POLLIN) {
-          std::lock_guard queueLock(FQueueLock);
-          Drain(handle);
+        if (fds[2].revents != 0) return;
+        for (int i = 0; i < 2; ++i) {
+          if (fds[i].revents & (POLLERR | POLLNVAL)) return;
+          if (fds[i].revents & POLLIN) {
+            std::lock_guard queueLock(FQueueLock);
+            Drain(handles[i]);
+          }
         }
       }
     });
@@ -195,23 +335,21 @@ void TVelMailslotClient::DoOpen() {
   }
   sockaddr_un address;
   socklen_t length = 0;
+  // The service's own socket file first: only the service's user can have made it.
+  const std::string path = FolderSocketPath(FServerId);
+  if (!path.empty() && MakeFileAddress(path, address, length)) {
+    if (const int fd = ConnectTo(address, length); fd >= 0) {
+      OpenSucceeded(MakeOsHandle(fd));
+      return;
+    }
+  }
   if (!MakeAddress(LocalChannelName(FServerId), address, length)) {
     SetOpenError(SystemMessage(ENAMETOOLONG));
     return;
   }
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = ConnectTo(address, length);
   if (fd < 0) {
     SetOpenError(SystemMessage(errno));
-    return;
-  }
-  int r;
-  do {
-    r = connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) {
-    const int error = errno;
-    close(fd);
-    SetOpenError(SystemMessage(error));
     return;
   }
   OpenSucceeded(MakeOsHandle(fd));

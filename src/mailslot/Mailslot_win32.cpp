@@ -58,11 +58,19 @@ void TVelMailslotServer::DoOpen() {
   const HANDLE handle =
       CreateMailslotW(Wide(ChannelName()).c_str(), maxSize, kReadTimeoutMs, &attributes);
   if (handle == INVALID_HANDLE_VALUE) {
-    SetOpenError(SystemMessage(GetLastError()));
+    const DWORD error = GetLastError();
+    // The mailslot namespace has no owner: whoever creates the name first holds it.
+    if (error == ERROR_ALREADY_EXISTS)
+      SetOpenError(ChannelName() + ": the name is held by another process");
+    else
+      SetOpenError(ChannelName() + ": " + SystemMessage(error));
     return;
   }
   OpenSucceeded(FromHandle(handle));
 }
+
+// Only the Linux server has a second endpoint.
+void TVelMailslotServer::CloseFolderEndpoint() {}
 
 // The system keeps waiting messages itself; nothing runs beside the caller.
 void TVelMailslotServer::StartReceiver() {}

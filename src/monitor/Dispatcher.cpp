@@ -11,6 +11,7 @@
 #include "applog/AppLog.h"
 #include "applog/AppLogPlatform.h"
 #include "config/MonitorConfig.h"
+#include "monitor/MailText.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
@@ -329,15 +330,15 @@ TVelDispatcher::TResult TVelDispatcher::DeliverDiscord(const std::string& title,
   return {TOutcome::ocFailed, OrDefault(FVelDiscord->ErrorMessage(), "Discord"), {}};
 }
 
-TVelDispatcher::TResult TVelDispatcher::DeliverEmail(const std::string& /*title*/,
+TVelDispatcher::TResult TVelDispatcher::DeliverEmail(const std::string& title,
                                                      const std::string& body) {
-  // The subject is the configured one; the title is not sent by mail.
+  // The title is the application's name.
   const TEmailConfig& config = FConfig.EmailConfig();
   std::string status;
   if (TVelMailSender::SendEMailSMTP(config.Host(), config.UserName(), config.Password(),
-                                    config.Address(), config.Subject(), body, config.Port(),
-                                    config.Authentication(), config.UseTLS(), status,
-                                    config.VerifyCertificate()))
+                                    config.Address(), MailSubject(config.Subject(), title),
+                                    MailBody(title, body), config.Port(), config.Authentication(),
+                                    config.UseTLS(), status, config.VerifyCertificate()))
     return {};
   return {TOutcome::ocFailed, OrDefault(status, "Email"), {}};
 }

@@ -59,7 +59,9 @@ void TVelMonitorController::Init() {
 
 void TVelMonitorController::Start() {
   FConfig->LoadConfig();
-  if (!FConfig->Enabled() || FConfig->AppList().empty()) return;
+  // The master switch alone decides: reports of applications whose exception logs are not
+  // watched are relayed too.
+  if (!FConfig->Enabled()) return;
   StartRelay();
   StartAlerts();
 }

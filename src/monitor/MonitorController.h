@@ -33,6 +33,9 @@ struct TVelMonitorOptions {
   int SettleWaitMs = 100;
   // When a storm of alerts is summarised and paced, per channel.
   TStormLimits StormLimits;
+  // Told a short state text for the service manager whenever the status channel's state
+  // changes (opened, not openable); may be empty.
+  std::function<void(const std::string&)> OnStatusText;
 };
 
 // The root object of the running service. It owns the configuration and the objects of its
@@ -55,8 +58,8 @@ class TVelMonitorController {
   TVelMonitorController(const TVelMonitorController&) = delete;
   TVelMonitorController& operator=(const TVelMonitorController&) = delete;
 
-  // Loads the configuration; with the master switch on and at least one application, starts
-  // the relay's thread and one folder monitor per enabled application. Exceptions from
+  // Loads the configuration; with the master switch on, starts the relay's thread and one
+  // folder monitor per enabled application. Exceptions from
   // loading or from starting the thread leave Start.
   void Start();
   // Tells the thread to finish, closes the mailslot, deactivates and drops the monitors.
@@ -89,6 +92,8 @@ class TVelMonitorController {
   void ReadMailslot();
   void DoReadMailslot();
   void ProcessStatusMessage(const std::string& msg);
+  // Opens what of the channel is not open yet and logs a change of its state.
+  void CheckChannel();
   static std::string FormatCount(const std::string& pattern, int64_t value);
   TVelMailslotServer* Mailslot() { return FMailslot.get(); }
 
@@ -142,6 +147,11 @@ class TVelMonitorController {
 
   std::unique_ptr<TVelMailslotServer> FMailslot;
   bool FRelayStopped = false;
+  // What the poll thread last said about the channel and its drop count, so that only
+  // changes are logged.
+  std::string FChannelProblem;
+  bool FChannelStateTold = false;
+  uint64_t FDroppedTold = 0;
 
   mutable std::mutex FFolderMonitorLock;
   std::vector<std::unique_ptr<TVelFolderMonitor>> FFolderMonitorList;

@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/NumberLocale.h"
 #include "common/StrLists.h"
@@ -48,6 +51,93 @@ int DigitValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// The key/value items of a report. An item is the text up to the next "|"; one that starts
+// with a double quote (blanks before it are skipped) runs to the closing quote, with "" for a
+// quote inside and "|" taken as text; a quote that never closes ends with its item at the
+// next "|". Keys and values are trimmed, items without a key are
+// dropped, and the first item of a key counts.
+class TReportItems {
+ public:
+  explicit TReportItems(std::string_view text) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+      const size_t start = pos;
+      while (pos < text.size() && IsBlank(text[pos]) && text[pos] != '|') ++pos;
+      std::string item;
+      const bool quoted = pos < text.size() && text[pos] == '"';
+      const size_t close = quoted ? ClosingQuote(text, pos) : std::string_view::npos;
+      if (close != std::string_view::npos) {
+        for (size_t i = pos + 1; i < close; ++i) {
+          item += text[i];
+          if (text[i] == '"') ++i;  // the second of a doubled quote
+        }
+        pos = close + 1;  // what follows up to the next "|" is an item of its own
+      } else {
+        // A quote that never closes ends with its item.
+        const size_t from = quoted ? pos + 1 : start;
+        size_t end = text.find('|', from);
+        if (end == std::string_view::npos) end = text.size();
+        item.assign(text.substr(from, end - from));
+        pos = end;
+      }
+      Add(item);
+      if (pos < text.size() && text[pos] == '|') ++pos;
+    }
+  }
+
+  std::string Value(std::string_view key) const {
+    for (const auto& [k, v] : FItems)
+      if (SameText(k, key)) return v;
+    return {};
+  }
+
+  bool HasKey(std::string_view key) const {
+    for (const auto& item : FItems)
+      if (SameText(item.first, key)) return true;
+    return false;
+  }
+
+ private:
+  static bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+  // The quote that closes the one at open, doubled quotes skipped; npos when none does.
+  static size_t ClosingQuote(std::string_view text, size_t open) {
+    for (size_t i = open + 1; i < text.size(); ++i) {
+      if (text[i] != '"') continue;
+      if (i + 1 < text.size() && text[i + 1] == '"') {
+        ++i;
+        continue;
+      }
+      return i;
+    }
+    return std::string_view::npos;
+  }
+
+  void Add(const std::string& item) {
+    const size_t sep = item.find('=');
+    if (sep == std::string::npos) return;
+    std::string key = item.substr(0, sep);
+    std::string value = item.substr(sep + 1);
+    TrimInPlace(key);
+    TrimInPlace(value);
+    if (key.empty() || HasKey(key)) return;
+    FItems.emplace_back(std::move(key), std::move(value));
+  }
+
+  std::vector<std::pair<std::string, std::string>> FItems;
+};
+
+// A byte figure in bytes, KB, MB or GB, with one decimal below ten units.
+std::string FormatBytes(int64_t value) {
+  constexpr int64_t kKB = 1024;
+  const int64_t unit = value > kKB * kKB * kKB ? kKB * kKB * kKB
+                       : value > kKB * kKB     ? kKB * kKB
+                       : value > kKB           ? kKB
+                                               : 1;
+  const bool fraction = unit > 1 && value < 10 * unit;
+  return FormatByteSize(fraction ? "#,##0.#" : "", value);
 }
 
 // A figure as the sender wrote it: decimal with an optional sign, or hexadecimal after "$"
@@ -194,7 +284,7 @@ std::string ApplyPattern(const TNumberPattern& p, int64_t value, int64_t divisor
 
 std::string TVelMonitorController::FormatCount(const std::string& pattern, int64_t value) {
   const std::string base = pattern.empty() ? std::string(kDefaultCountPattern) : pattern;
-  if (value >= 1000000000) return ApplyPattern(ParsePattern(base + " B"), value, 1000000000);
+  if (value >= 1000000000) return ApplyPattern(ParsePattern(base + " G"), value, 1000000000);
   if (value >= 1000000) return ApplyPattern(ParsePattern(base + " M"), value, 1000000);
   if (value >= 100000) return ApplyPattern(ParsePattern(base + " K"), value, 1000);
   return ApplyPattern(ParsePattern(base), value, 1);
@@ -209,8 +299,14 @@ void TVelMonitorController::InitRelay() {
 }
 
 void TVelMonitorController::StartRelay() {
+  // Told before the poll thread starts, which then owns the channel's state.
+  RunGuarded(
+      [this] {
+        FMailslot->Open();
+        CheckChannel();
+      },
+      "Open Mailslot");
   FMailslotWorkerThread->Start();
-  RunGuarded([this] { FMailslot->Open(); }, "Open Mailslot");
 }
 
 void TVelMonitorController::StopRelay() {
@@ -226,7 +322,44 @@ void TVelMonitorController::StopRelay() {
 }
 
 void TVelMonitorController::ReadMailslot() {
+  RunGuarded([this] { CheckChannel(); }, "Open Mailslot");
   RunGuarded([this] { DoReadMailslot(); }, "DoReadMailslot");
+  if (!FMailslot) return;
+  const uint64_t dropped = FMailslot->DroppedCount();
+  if (dropped > FDroppedTold) {
+    AppendAppLog("Dropped " + std::to_string(dropped - FDroppedTold) +
+                 " status report(s) larger than " + std::to_string(FMailslot->MaxMessageSize()) +
+                 " bytes or beyond " + std::to_string(TVelMailslotServer::MaxQueuedMessages) +
+                 " waiting");
+    FDroppedTold = dropped;
+  }
+}
+
+void TVelMonitorController::CheckChannel() {
+  if (!FMailslot) return;
+  // A name held by another process (a service still running, or anyone who bound it
+  // first) may be free by now: keep trying, so that a new service takes over from an old one.
+  FMailslot->OpenMissing();
+  const std::string problem = FMailslot->LastError();
+  if (FChannelStateTold && problem == FChannelProblem) return;
+  const std::string name = FMailslot->ChannelName();
+  std::string state = "Relaying status reports from " + name;
+  if (!problem.empty()) {
+    const bool open = FMailslot->IsOpen();
+    AppendAppLog(
+        "Error: Status channel " + name +
+        (open ? " is only partly open" : " cannot be opened: no status report is relayed") +
+        " (tried again at every poll): " + problem);
+    state =
+        std::string(open ? "Status channel partly open: " : "Status channel not open: ") + problem;
+  } else if (FChannelStateTold) {
+    AppendAppLog("Status channel " + name + " is open again");
+  }
+  // An open channel is the state nobody needs telling about, unless it was not open before.
+  const bool tell = !problem.empty() || FChannelStateTold;
+  FChannelProblem = problem;
+  FChannelStateTold = true;
+  if (tell && FOptions.OnStatusText) FOptions.OnStatusText(state);
 }
 
 void TVelMonitorController::DoReadMailslot() {
@@ -249,34 +382,29 @@ void TVelMonitorController::DoReadMailslot() {
 }
 
 void TVelMonitorController::ProcessStatusMessage(const std::string& msg) {
-  std::string name;
+  const TReportItems items(msg);
+  const std::string name = items.Value("AppName");
+  if (name.empty()) return;
   std::string report;
-  {
-    TVelNameValueList list;
-    list.SetDelimitedText(msg, '|');
-    name = list.GetValue("AppName");
-    if (name.empty()) return;
-    list.Remove("AppName");
-    for (const TReportRow& row : kReportRows) {
-      const std::string value = list.GetValue(row.Key);
-      if (value.empty()) continue;
-      std::string shown;
-      switch (row.Kind) {
-        case TRowKind::rkText:
-          shown = value;
-          break;
-        case TRowKind::rkCount:
-          shown = FormatCount("", ParseFigure(value));
-          break;
-        case TRowKind::rkBytes:
-          shown = FormatByteSize("", ParseFigure(value));
-          break;
-      }
-      if (!report.empty()) report += "\r\n";
-      report += row.Label;
-      report += ": ";
-      report += shown;
+  for (const TReportRow& row : kReportRows) {
+    const std::string value = items.Value(row.Key);
+    if (value.empty()) continue;
+    std::string shown;
+    switch (row.Kind) {
+      case TRowKind::rkText:
+        shown = value;
+        break;
+      case TRowKind::rkCount:
+        shown = FormatCount("", ParseFigure(value));
+        break;
+      case TRowKind::rkBytes:
+        shown = FormatBytes(ParseFigure(value));
+        break;
     }
+    if (!report.empty()) report += "\r\n";
+    report += row.Label;
+    report += ": ";
+    report += shown;
   }
   const std::string fenced = std::string(kFence) + report + kFence;
   // A newer report of the same application replaces one still queued.

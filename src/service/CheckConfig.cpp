@@ -1,10 +1,17 @@
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "applog/AppLog.h"
 #include "common/Paths.h"
+#include "common/Strings.h"
+#include "common/Utf.h"
+#include "config/IniFile.h"
 #include "config/MonitorConfig.h"
+#include "service/ConfigAccess.h"
 #include "service/OperatorCommands.h"
 
 namespace vel {
@@ -37,6 +44,75 @@ void CheckApiUrl(const std::string& name, const std::string& url, Findings& f) {
     f.Errors.push_back(name + ": ApiUrl \"" + url + "\" is not an http:// or https:// URL");
 }
 
+bool IsLinkLoop(const std::error_code& ec) {
+  return ec == std::errc::too_many_symbolic_link_levels;
+}
+
+// Why the service could not read its configuration file, "" when it could.
+std::string ConfigFileProblem(const std::string& file, const std::string& unitFile) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(PathFromUtf8(file), ec);
+  if (IsLinkLoop(ec)) return "is a symbolic-link loop";
+  if (!fs::exists(st)) return "does not exist";
+  if (fs::is_directory(st)) return "is a folder, not a file";
+  if (!std::ifstream(PathFromUtf8(file), std::ios::binary))
+    return "cannot be read: " + std::error_code(errno, std::generic_category()).message();
+  return ServiceAccountReadProblem(file, unitFile);
+}
+
+// Why the service could not watch an application's log folder, making it when missing; ""
+// when it could.
+std::string AppFolderProblem(const std::string& folder) {
+  std::error_code ec;
+  fs::path path = PathFromUtf8(folder);
+  fs::file_status st = fs::status(path, ec);
+  if (IsLinkLoop(ec)) return "is a symbolic-link loop";
+  if (fs::is_directory(st)) return {};
+  if (fs::exists(st)) return "is a file, not a folder";
+  // Missing: it is made below the nearest part of the path that exists.
+  while (path.has_relative_path() && path != path.parent_path()) {
+    path = path.parent_path();
+    st = fs::status(path, ec);
+    if (IsLinkLoop(ec))
+      return "cannot be created: \"" + PathToUtf8(path) + "\" is a symbolic-link loop";
+    if (fs::is_directory(st)) return {};
+    if (fs::exists(st)) return "cannot be created: \"" + PathToUtf8(path) + "\" is a file";
+  }
+  return {};
+}
+
+// The App_<n> section that names the application.
+std::string AppSection(const TVelIniFile& ini, const std::string& appName) {
+  for (const std::string& section : ini.Sections())
+    if (section.size() > 4 && SameText(section.substr(0, 4), "App_") &&
+        ini.ReadString(section, "Name", "") == appName)
+      return section;
+  return "App";
+}
+
+// Values the service would quietly replace by a default.
+void CheckDefaultedValues(const TVelIniFile& ini, Findings& f) {
+  if (const auto auth = ini.ReadValue("Email", "Authentication");
+      auth && !auth->empty() && !SameText(*auth, "SASL") && !SameText(*auth, "none") &&
+      !SameText(*auth, "default"))
+    f.Warnings.push_back("[Email] Authentication \"" + *auth +
+                         "\" is not SASL, none or default: the service uses default");
+  if (const auto port = ini.ReadValue("Email", "Port"); port) {
+    const auto number = TVelIniFile::ParseInteger(*port);
+    if (!number)
+      f.Warnings.push_back("[Email] Port \"" + *port + "\" is not a number: the service uses 25");
+    else if (*number <= 0 || *number > 65535)
+      f.Warnings.push_back("[Email] Port " + std::to_string(*number) +
+                           " is not a valid port (1 to 65535): every e-mail would fail");
+  }
+  if (const auto ignore = ini.ReadValue("General", "IgnoreExceptions");
+      ignore && Utf8ToUtf16LEBytes(*ignore).size() / 2 >= TVelIniFile::kMaxValueLength)
+    f.Warnings.push_back("[General] IgnoreExceptions reaches the limit of " +
+                         std::to_string(TVelIniFile::kMaxValueLength) +
+                         " characters: the service reads no further, so names past it are "
+                         "not ignored");
+}
+
 }  // namespace
 
 std::string MaskSecret(const std::string& secret) {
@@ -44,13 +120,18 @@ std::string MaskSecret(const std::string& secret) {
   return "******** (" + std::to_string(secret.size()) + " chars)";
 }
 
-int RunCheckConfig(const std::string& configFile, std::ostream& out) {
+int RunCheckConfig(const std::string& configFile, std::ostream& out, const std::string& unitFile) {
   TVelMonitorConfig config(configFile);
   Findings f;
   std::error_code ec;
   const std::string file = config.FileName();
   const bool exists = fs::is_regular_file(file, ec);
-  if (!exists) f.Errors.push_back("Configuration file \"" + file + "\" does not exist");
+  if (const std::string problem =
+          ConfigFileProblem(file, unitFile.empty() ? InstalledUnitFile() : unitFile);
+      !problem.empty())
+    f.Errors.push_back("Configuration file \"" + file + "\" " + problem);
+  const TVelIniFile ini(file);
+  CheckDefaultedValues(ini, f);
 
   // Loading installs LogPath as the log folder; keep what this process logs where it was.
   const std::string logFolder = LogFolder();
@@ -73,7 +154,11 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
   for (const auto& app : config.AppList()) {
     out << "  " << app->Name() << ": " << app->LogPath() << (app->Enabled() ? "" : "  (disabled)")
         << "\n";
-    if (app->Enabled() && !fs::is_directory(app->LogPath(), ec))
+    if (!app->Enabled()) continue;
+    if (const std::string problem = AppFolderProblem(app->LogPath()); !problem.empty())
+      f.Errors.push_back("[" + AppSection(ini, app->Name()) + "] LogPath \"" + app->LogPath() +
+                         "\" of application \"" + app->Name() + "\" " + problem);
+    else if (!fs::is_directory(PathFromUtf8(app->LogPath()), ec))
       f.Warnings.push_back("Application \"" + app->Name() + "\": the folder \"" + app->LogPath() +
                            "\" does not exist yet (the service creates it)");
   }
@@ -102,7 +187,7 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
   if (!config.Enabled())
     f.Warnings.push_back("MonitorEnabled is off: the service will watch and relay nothing");
   else if (config.AppList().empty())
-    f.Warnings.push_back("No application is configured: the service will watch and relay nothing");
+    f.Warnings.push_back("No application is configured: the service relays status reports only");
   const std::string& logPath = config.LogPath();
   if (!logPath.empty() && logPath.back() != '/')
     f.Warnings.push_back("LogPath \"" + logPath + "\" does not end with \"/\": the log file is \"" +
@@ -121,8 +206,6 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out) {
     f.Warnings.push_back("Email is enabled but not ready: Host and Address are both needed");
   if (em.Enabled() && !em.Host().empty() && !em.Address().empty() && em.UserName().empty())
     f.Errors.push_back("Email: UserName is empty; every e-mail would fail (it is also the sender)");
-  if (em.Enabled() && (em.Port() <= 0 || em.Port() > 65535))
-    f.Errors.push_back("Email: Port " + std::to_string(em.Port()) + " is not a valid port");
   if (em.Enabled() && em.UseTLS() && !em.VerifyCertificate())
     f.Warnings.push_back(
         "Email: VerifyCertificate is off: any server on the path can pose as the mail server "

@@ -10,8 +10,10 @@ namespace vel {
 
 // Prints the effective configuration read from configFile (empty: the default INI beside
 // the executable) with tokens and passwords masked, then warnings and errors. Returns the
-// exit code: 1 when errors were found, 0 otherwise.
-int RunCheckConfig(const std::string& configFile, std::ostream& out);
+// exit code: 1 when errors were found, 0 otherwise. unitFile: the systemd unit that says
+// which user the service runs as (empty: the installed one).
+int RunCheckConfig(const std::string& configFile, std::ostream& out,
+                   const std::string& unitFile = "");
 
 // Sends "VelServerMonitor test notification" through every configured channel, or only the
 // named one ("telegram", "discord" or "email"; empty: all), formatted as real alerts are.

@@ -170,8 +170,13 @@ std::string UnitFileText(const std::string& execPath, const std::string& configF
   std::string exec = EscapeUnitArgument(execPath);
   if (!configFile.empty()) exec += " --config " + EscapeUnitArgument(configFile);
   return std::string("[Unit]\n") + "Description=" + TVelServerMonitor_::kDescription + "\n" +
-         "Wants=network-online.target\n" + "After=network-online.target\n" + "\n" + "[Service]\n" +
-         "Type=notify\n" + "ExecStart=" + exec + "\n" + "Restart=on-failure\n" +
+         "Wants=network-online.target\n" +
+         // Log folders may be on network shares.
+         "After=network-online.target remote-fs.target\n" + "\n" + "[Service]\n" + "Type=notify\n" +
+         "ExecStart=" + exec + "\n" + "Restart=on-failure\n" +
+         // The status channel's socket file: only the service's user can create one here, so
+         // no other user can take the channel's name; every user may send to it.
+         "RuntimeDirectory=velservermonitor\n" + "RuntimeDirectoryMode=0755\n" +
          // The diagnostic log's folder ([General] LogPath of the shipped configuration).
          "LogsDirectory=velservermonitor\n" + "LogsDirectoryMode=0750\n" + "UMask=0027\n" +
          // Root, because the exception logs of applications running as other users are
@@ -279,6 +284,9 @@ int RunServiceHost(int argc, char** argv) {
   // A second instance (a trial run next to the installed service) needs a channel of its own.
   if (const char* channel = std::getenv("VEL_STATUS_CHANNEL"); channel && *channel)
     options.MailslotId = channel;
+  options.OnStatusText = [](const std::string& text) {
+    host_detail::NotifyServiceManager("STATUS=" + text);
+  };
 
   // A missing INI file means "monitoring off" by design, but one named on the command line is
   // more likely a typing error than a wish: say so where the operator looks.

@@ -106,7 +106,7 @@ TEST_F(StatusReportEndToEnd, FirstReportOfANewSenderReachesEveryChannelFormatted
                   "Last Removed Session Count: 0```"))
       << d;
   for (const char* line :
-       {"\r\nSession Count: 3\r\n", "\r\nRequest Count: 123.5 K\r\n", "\r\nBytes Sent: 2 KB\r\n",
+       {"\r\nSession Count: 3\r\n", "\r\nRequest Count: 123.5 K\r\n", "\r\nBytes Sent: 1.5 KB\r\n",
         "\r\nHandles Count: ", "\r\nMemory Working Set: ", "\r\nMemory Peak Working Set: ",
         "\r\nMemory Page File: ", "\r\nMemory Peak Page File: ", "\r\nStatus 400: 0\r\n",
         "\r\nStatus 500: 2\r\n"}) {
@@ -118,7 +118,10 @@ TEST_F(StatusReportEndToEnd, FirstReportOfANewSenderReachesEveryChannelFormatted
   const auto telegram = mock_.TelegramRequests();
   ASSERT_EQ(telegram.size(), 1u);
   EXPECT_NE(telegram[0].Form.at("text").find("Request Count: 123.5 K"), std::string::npos);
-  EXPECT_EQ(mail->subject, "Status");
+  // A subject without the placeholder gets the name in front.
+  EXPECT_EQ(mail->subject, "Shop: Status");
+  EXPECT_NE(mail->body.find("<body>Application: Shop<br><br>Date/Time: "), std::string::npos)
+      << mail->body;
   EXPECT_NE(mail->body.find("Session Count: 3"), std::string::npos) << mail->body;
 
   sender.reset();

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -233,6 +234,54 @@ TEST(Mailslot, SecondServerFailsAndTheNameGoesWithItsServer) {
   client.SetAutoOpen(true);
   EXPECT_EQ(client.Write("again"), 10);
   EXPECT_EQ(second.MessageCount(), 2u);
+}
+
+// The socket file in the service's folder: a leftover of a service that ended without closing
+// is replaced, a live one is not, and a client reaches the file even when a squatter holds
+// the abstract name.
+TEST(Mailslot, FolderSocketIsPreferredTakenOverWhenStaleAndLeftToALiveServer) {
+  test::TempDir dir;
+  ASSERT_EQ(setenv("VEL_STATUS_DIR", dir.path().c_str(), 1), 0);
+  const std::string id = UniqueMailslotId();
+  const std::string path = dir.file(id);
+  {
+    const int stale = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(stale);  // the file stays behind
+  }
+  const int abstract = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string name = "\\\\.\\mailslot\\" + id;
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  ASSERT_EQ(bind(abstract, reinterpret_cast<sockaddr*>(&addr),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+            0);
+
+  TVelMailslotServer server(id);
+  server.Open();
+  ASSERT_TRUE(server.IsOpen());
+  EXPECT_NE(server.LastError().find("the name is held by another process"), std::string::npos)
+      << server.LastError();
+  EXPECT_EQ(TVelMailslotClient(id).Write("via file"), 16);
+  EXPECT_EQ(server.ReadAsString(), "via file");
+
+  TVelMailslotServer second(id);
+  second.Open();
+  EXPECT_NE(second.LastError().find(path + ": in use by another running instance"),
+            std::string::npos)
+      << second.LastError();
+  server.Close();
+  EXPECT_FALSE(std::filesystem::exists(path));
+  second.OpenMissing();
+  EXPECT_TRUE(second.IsOpen());
+  EXPECT_EQ(TVelMailslotClient(id).Write("x"), 2);
+  EXPECT_EQ(second.ReadAsString(), "x");
+  close(abstract);
+  unsetenv("VEL_STATUS_DIR");
 }
 
 TEST(Mailslot, NamesCompareWithoutLetterCase) {

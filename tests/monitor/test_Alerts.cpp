@@ -273,12 +273,12 @@ TEST_F(AlertTest, EmailGetsTheShortFormWithoutFences) {
   Drop("Shop@4.Log", LogText("mail me"));
   auto message = smtp.WaitForMessage(1);
   ASSERT_TRUE(message.has_value()) << ::testing::PrintToString(ErrorLines());
-  EXPECT_EQ(message->subject, "Alert");
+  EXPECT_EQ(message->subject, "Shop: Alert");
   EXPECT_TRUE(Contains(message->body, "mail me"));
   EXPECT_TRUE(Contains(message->body, "Exception address"));
   EXPECT_FALSE(Contains(message->body, "Application Name"));
   EXPECT_FALSE(Contains(message->body, "```"));
-  EXPECT_FALSE(Contains(message->body, "Shop")) << "the title is not part of an e-mail";
+  EXPECT_TRUE(Contains(message->body, "<body>Application: Shop<br><br>")) << message->body;
   ASSERT_TRUE(mock.WaitForRequests(2));
 }
 

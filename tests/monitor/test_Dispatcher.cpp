@@ -142,8 +142,9 @@ TEST_F(Dispatcher, OneNotificationReachesAllThreeChannels) {
   EXPECT_EQ(chat::JsonStringMember(dc[0].Json, "username").value_or(""), "Monitor");
   auto mail = smtp.WaitForMessage(1);
   ASSERT_TRUE(mail);
-  EXPECT_EQ(mail->subject, "Server report");
-  EXPECT_EQ(mail->body, "<html><head></head><body>x<br></body></html>");
+  // The application's name leads the subject and the body.
+  EXPECT_EQ(mail->subject, "Shop: Server report");
+  EXPECT_EQ(mail->body, "<html><head></head><body>Application: Shop<br><br>x<br></body></html>");
   EXPECT_EQ(mail->rcptTos, std::vector<std::string>{"ops@example.com"});
   EXPECT_EQ(c->TelegramErrors() + c->DiscordErrors() + c->EmailErrors(), 0);
   EXPECT_TRUE(LogLines().empty());

@@ -43,9 +43,9 @@ TEST(RelayFormatCount, StepsAtHundredThousandMillionAndThousandMillion) {
   EXPECT_EQ(fc(1049999), "1 M");  // no ".0"
   EXPECT_EQ(fc(1500000), "1.5 M");
   EXPECT_EQ(fc(999999999), "1,000 M");
-  EXPECT_EQ(fc(1000000000), "1 B");
-  EXPECT_EQ(fc(5000000000), "5 B");
-  EXPECT_EQ(fc(INT64_MAX), "9,223,372,036.9 B");
+  EXPECT_EQ(fc(1000000000), "1 G");
+  EXPECT_EQ(fc(5000000000), "5 G");
+  EXPECT_EQ(fc(INT64_MAX), "9,223,372,036.9 G");
   // Negative values never step up.
   EXPECT_EQ(fc(-5), "-5");
   EXPECT_EQ(fc(-1234567), "-1,234,567");
@@ -92,7 +92,7 @@ class Relay : public ::testing::Test {
       ini +=
           "[Email]\nEnabled=1\nAddress=ops@example.com\nUserName=monitor@example."
           "com\nAuthentication=none\nHost=127.0.0.1\nPort=" +
-          std::to_string(smtpPort) + "\nSubject=Status\n";
+          std::to_string(smtpPort) + "\nSubject=Status of %appname%\n";
     }
     test::WriteFile(dir_.file("monitor.ini"), ini);
     TVelMonitorOptions o;
@@ -151,7 +151,7 @@ TEST_F(Relay, EveryRowAndKindInTableOrderOnAllThreeChannels) {
       "Date/Time: 03/05/24 14:07:09\r\n"
       "Session Count: 5\r\n"
       "Request Count: 123.5 K\r\n"
-      "Bytes Sent: 2 KB\r\n"
+      "Bytes Sent: 1.5 KB\r\n"
       "Handles Count: 412\r\n"
       "Memory Working Set: 3 GB\r\n"
       "Memory Peak Working Set: 0 bytes\r\n"
@@ -170,7 +170,7 @@ TEST_F(Relay, EveryRowAndKindInTableOrderOnAllThreeChannels) {
 
   auto mail = smtp.WaitForMessage(1);
   ASSERT_TRUE(mail.has_value()) << LogText();
-  EXPECT_EQ(mail->subject, "Status");
+  EXPECT_EQ(mail->subject, "Status of Shop");
   EXPECT_NE(mail->body.find("Request Count: 123.5 K"), std::string::npos) << mail->body;
   EXPECT_NE(mail->body.find("Last Removed Session Count: -3"), std::string::npos);
   EXPECT_EQ(mail->body.find("```"), std::string::npos) << "e-mail gets the bare report";
@@ -278,14 +278,36 @@ TEST_F(Relay, StartedControllerPollsOnItsOwnAndStopClosesTheChannel) {
   EXPECT_EQ(LogText(), "");
 }
 
-TEST_F(Relay, SecondControllerOnTheSameChannelRunsWithoutStatusReports) {
-  TVelMonitorController& c = Controller(false);
-  TVelMonitorOptions o = c.Options();
+TEST_F(Relay, ServiceStartedBesideARunningOneSaysSoAndTakesOverOnceItEnds) {
+  TVelMonitorController& first = Controller(true);
+  std::mutex lock;
+  std::vector<std::string> states;
+  TVelMonitorOptions o = first.Options();
+  o.OnStatusText = [&](const std::string& text) {
+    std::lock_guard guard(lock);
+    states.push_back(text);
+  };
   TVelMonitorController second(o);
+  second.Start();
   EXPECT_FALSE(second.Mailslot()->IsOpen());
-  EXPECT_FALSE(second.Mailslot()->LastError().empty());
-  second.DoReadMailslot();  // a closed channel reports no message
-  EXPECT_TRUE(c.Mailslot()->IsOpen());
+  const std::string name = second.Mailslot()->ChannelName();
+  EXPECT_NE(LogText().find("Error: Status channel " + name + " cannot be opened"),
+            std::string::npos)
+      << LogText();
+
+  first.Stop();
+  EXPECT_TRUE(
+      test::WaitUntil([&] { return LogText().find(" is open again") != std::string::npos; }));
+  ASSERT_GT(TVelMailslotClient(o.MailslotId).Write("AppName=Taken over"), 0);
+  EXPECT_TRUE(test::WaitUntil([&] { return DiscordContents().size() == 1; }));
+  // One line each way, however many polls failed in between.
+  EXPECT_EQ(LogText().find("Error: Status channel", LogText().find("Error: Status channel") + 1),
+            std::string::npos)
+      << LogText();
+  std::lock_guard guard(lock);
+  ASSERT_EQ(states.size(), 2u);
+  EXPECT_TRUE(states[0].starts_with("Status channel not open: ")) << states[0];
+  EXPECT_EQ(states[1], "Relaying status reports from " + name);
 }
 
 }  // namespace

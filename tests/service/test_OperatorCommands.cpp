@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -82,17 +83,59 @@ TEST_F(OperatorCommands, CheckConfigMasksSecretsAndReportsWhatAnOperatorShouldKn
   EXPECT_EQ(CheckConfig(ini).out.find("readable by every user"), std::string::npos);
 }
 
-TEST_F(OperatorCommands, CheckConfigFailsOnErrors) {
-  CommandResult missing = CheckConfig(dir.file("absent.ini"));
-  EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.out.find("does not exist"), std::string::npos) << missing.out;
+// Each case: what the service would fail on is an error (exit code 1), a value it would
+// quietly replace is a warning; both name the file or the section and key.
+TEST_F(OperatorCommands, CheckConfigFailsWhereTheServiceWouldAndWarnsOfDefaultedValues) {
+  const std::string general = "[General]\nMonitorEnabled=1\nLogPath=" + LogPath() + "\n";
+  const std::string app = "AppCount=1\n[App_1]\nName=Shop\nEnabled=1\nLogPath=";
+  fs::create_directory(dir.path() / "folder.ini");
+  fs::create_symlink(dir.file("loop-b"), dir.path() / "loop-a");
+  fs::create_symlink(dir.file("loop-a"), dir.path() / "loop-b");
+  vel::test::WriteFile(dir.file("plain"), "x");
+  vel::test::WriteFile(dir.file("unit.service"), "[Service]\nExecStart=/bin/true\nUser=nobody\n");
+  struct Case {
+    std::string config;  // a file name in the test folder, or INI text
+    int code;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"absent.ini", 1,
+       "error: Configuration file \"" + dir.file("absent.ini") + "\" does not exist"},
+      {"folder.ini", 1, "\"" + dir.file("folder.ini") + "\" is a folder, not a file"},
+      {"loop-a", 1, "\"" + dir.file("loop-a") + "\" is a symbolic-link loop"},
+      {general + app + dir.file("plain"), 1,
+       "error: [App_1] LogPath \"" + dir.file("plain") + "\" of application \"Shop\" is a file"},
+      {general + app + dir.file("loop-a"), 1, "\" of application \"Shop\" is a symbolic-link loop"},
+      {general + app + dir.file("plain") + "/sub", 1,
+       "\" of application \"Shop\" cannot be created: \"" + dir.file("plain") + "\" is a file"},
+      {general + "[Email]\nEnabled=1\nHost=127.0.0.1\nAddress=a@b.c\n", 1,
+       "error: Email: UserName is empty"},
+      {general + "[Email]\nPort=70000\n", 0, "warning: [Email] Port 70000 is not a valid port"},
+      {general + "[Email]\nPort=abc\n", 0, "warning: [Email] Port \"abc\" is not a number"},
+      {general + "[Email]\nAuthentication=login\n", 0,
+       "warning: [Email] Authentication \"login\" is not SASL, none or default"},
+      {general + "IgnoreExceptions=" + std::string(3000, 'E') + "\n", 0,
+       "warning: [General] IgnoreExceptions reaches the limit of 2047 characters"},
+  };
+  for (const Case& c : cases) {
+    const bool isText = c.config.find('\n') != std::string::npos;
+    CommandResult r = CheckConfig(isText ? WriteIni(c.config) : dir.file(c.config));
+    EXPECT_EQ(r.code, c.code) << r.out;
+    EXPECT_NE(r.out.find(c.line), std::string::npos) << c.line << "\n" << r.out;
+  }
 
-  std::string ini = WriteIni("[General]\nMonitorEnabled=1\nLogPath=" + LogPath() +
-                             "\n[Email]\nEnabled=1\nHost=127.0.0.1\nAddress=a@b.c\nPort=70000\n");
-  CommandResult bad = CheckConfig(ini);
-  EXPECT_EQ(bad.code, 1) << bad.out;
-  EXPECT_NE(bad.out.find("error: Email: Port 70000"), std::string::npos) << bad.out;
-  EXPECT_NE(bad.out.find("error: Email: UserName is empty"), std::string::npos) << bad.out;
+  // Checked as root, a file only root reads fails for a service that runs as another user.
+  if (geteuid() == 0) {
+    fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+    const std::string ini = WriteIni(general);
+    std::ostringstream out;
+    EXPECT_EQ(vel::RunCheckConfig(ini, out, dir.file("unit.service")), 1) << out.str();
+    EXPECT_NE(out.str().find("\" readable by root only, not by user \"nobody\""), std::string::npos)
+        << out.str();
+    fs::permissions(ini, fs::perms::others_read, fs::perm_options::add);
+    std::ostringstream readable;
+    EXPECT_EQ(vel::RunCheckConfig(ini, readable, dir.file("unit.service")), 0) << readable.str();
+  }
 }
 
 TEST_F(OperatorCommands, CheckConfigWarnsWhenMailSecurityIsWeakened) {

@@ -161,7 +161,10 @@ class Service:
         # A status channel of its own, so that runs never meet another service on the machine.
         self.channel = channel or f"vel_e2e_{os.getpid()}_{next(_channels)}"
         self.status_address = status_address(self.channel)
-        env = dict(os.environ, VEL_STATUS_CHANNEL=self.channel)
+        # ... and a runtime folder of its own for the channel's socket file.
+        self.status_dir = os.path.join(work, "run")
+        os.makedirs(self.status_dir, exist_ok=True)
+        env = dict(os.environ, VEL_STATUS_CHANNEL=self.channel, VEL_STATUS_DIR=self.status_dir)
         self.stderr = open(os.path.join(work, "service.err"), "w+")
         # Under the sandbox of the installed unit, where it can be applied (sandbox.py).
         self.proc = subprocess.Popen([*command_prefix, *sandbox.command_prefix(), executable,

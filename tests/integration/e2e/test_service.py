@@ -1,11 +1,12 @@
 """End-to-end tests: the real service, the local channel endpoints, real files and sockets."""
 
 import os
+import socket
 import subprocess
 import sys
 import unittest
 
-from harness import DEMO_APP, ServiceTestCase, exception_log, wait_until
+from harness import DEMO_APP, ServiceTestCase, exception_log, status_address, wait_until
 
 FENCE = "```"
 SENDER = os.path.join(os.environ["VEL_SOURCE_DIR"], "examples", "python-sender", "send_status.py")
@@ -27,7 +28,8 @@ class AlertTest(ServiceTestCase):
             self.assertNotIn("Application Name", msg["text"])
             self.assertNotIn("-" * 120, msg["text"])
         mail = by_channel["email"]
-        self.assertEqual(mail["title"], "Monitor report")
+        self.assertEqual(mail["title"], "Shop: Monitor report")
+        self.assertTrue(mail["text"].startswith("Application: Shop"), mail["text"])
         self.assertIn("EAccessViolation", mail["text"])
         self.assertNotIn(FENCE, mail["text"])
         self.assertNotIn("restart the application", mail["text"])
@@ -72,7 +74,7 @@ class StatusReportTest(ServiceTestCase):
         for m in mock.received():
             self.assertIn("Session Count: 5", m["text"])
             self.assertIn("Request Count: 123.5 K", m["text"])
-            self.assertIn("Bytes Sent: 2 KB", m["text"])
+            self.assertIn("Bytes Sent: 1.5 KB", m["text"])
             self.assertIn("Memory Working Set: 3 GB", m["text"])
             self.assertNotIn("PacketVer", m["text"])
         chats = [m for m in mock.received() if m["channel"] != "email"]
@@ -106,6 +108,46 @@ class StatusSenderTest(ServiceTestCase):
             self.assertIn("Memory Working Set: ", m["text"])
         chats = [m for m in mock.received() if m["channel"] != "email"]
         self.assertTrue(all(m["title"] == app for m in chats), chats)
+
+
+    def test_reader_rules_of_the_protocol_page(self):
+        # No application configured: the master switch alone decides that reports are relayed.
+        service, mock = self.start(apps=())
+        service.send_status("AppName=Quoted| \"DT=a|b\"|RequestCount=0x10|MemWS=1610612736")
+        service.send_status("RequestCount=1000000000|\"AppName=Open end|SessionCount=3")
+        service.send_status("AppName=Big|Note=" + "x" * 4100)
+        self.assertTrue(mock.wait_for(2, "telegram", timeout=10), mock.received())
+        first, second = mock.received("telegram")
+        self.assertEqual(first["title"], "Quoted")
+        for shown in ("Date/Time: a|b", "Request Count: 16", "Memory Working Set: 1.5 GB"):
+            self.assertIn(shown, first["text"])
+        self.assertEqual(second["title"], "Open end")
+        self.assertIn("Request Count: 1 G", second["text"])
+        self.assertIn("Session Count: 3", second["text"])
+        self.assertTrue(wait_until(lambda: "Dropped 1 status report" in service.diagnostic_log()),
+                        service.diagnostic_log())
+
+
+class StatusChannelTest(ServiceTestCase):
+    def test_squatted_name_is_reported_and_taken_over_once_freed(self):
+        channel = f"vel_e2e_squat_{os.getpid()}"
+        squatter = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        squatter.bind(status_address(channel))
+        try:
+            service, mock = self.start(channel=channel)
+            log = service.diagnostic_log
+            self.assertTrue(wait_until(lambda: "held by another process" in log()), log())
+            # The socket file in the service's own folder still reaches the service.
+            subprocess.run([sys.executable, SENDER, "--channel", channel, "--app", "Early"],
+                           env=dict(os.environ, VEL_STATUS_DIR=service.status_dir),
+                           check=True, timeout=30)
+            self.assertTrue(mock.wait_for(1, "telegram", timeout=10), mock.received())
+        finally:
+            squatter.close()
+        self.assertTrue(wait_until(lambda: "is open again" in log()), log())
+        service.send_status("AppName=Late")  # on the abstract name
+        self.assertTrue(mock.wait_for(2, "telegram", timeout=10), mock.received())
+        self.assertEqual(log().count("Error: Status channel"), 1, log())
 
 
 class ChannelHealthTest(ServiceTestCase):

@@ -102,8 +102,9 @@ TEST(MailslotWin32, ClientBeforeServerAndNamesTakenOrUnknown) {
   TVelMailslotServer second(id);
   second.Open();
   EXPECT_FALSE(second.IsOpen());
-  EXPECT_EQ(second.LastError().rfind("TVelMailslotServer.DoOpen: Could not open Mailslot [", 0),
-            0u);
+  EXPECT_EQ(second.LastError(), "TVelMailslotServer.DoOpen: Could not open Mailslot [" +
+                                    second.ChannelName() +
+                                    ": the name is held by another process]");
 
   // Mailslot names do not depend on letter case.
   std::string upper = id;
@@ -120,6 +121,15 @@ TEST(MailslotWin32, ClientBeforeServerAndNamesTakenOrUnknown) {
   if (remote.Write("x") == -1) {
     EXPECT_FALSE(remote.LastError().empty());
   }
+
+  // The name is freed once its last handle is closed, the writers' included; the waiting
+  // server then takes it at its next try.
+  client.Close();
+  other.Close();
+  server.Close();
+  second.OpenMissing();
+  EXPECT_TRUE(second.IsOpen()) << second.LastError();
+  EXPECT_EQ(second.LastError(), "");
 }
 
 TEST(MailslotWin32, WritersShareTheChannelAndFindANewServer) {

@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "applog/AppLog.h"
+#include "applog/AppLogPlatform.h"
 #include "config/MonitorConfig.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "applog/AppLogPlatform.h"
 
 namespace vel {
 
@@ -414,8 +414,11 @@ TVelDispatcher::TResult TVelDispatcher::DeliverEmail(const std::string& /*title*
   if (TVelMailSender::SendEMailSMTP(config.Host(), config.UserName(), config.Password(),
                                     config.Address(), config.Subject(), body, config.Port(),
                                     config.Authentication(), config.UseTLS(), status,
-                                    config.VerifyCertificate()))
+                                    config.VerifyCertificate(), config.ConnectTimeout())) {
+    // Delivered to some recipients: the others are named once, without counting a failure.
+    if (!status.empty()) AppendAppLog("Error: " + status);
     return {};
+  }
   return {TOutcome::ocFailed, OrDefault(status, "Email"), {}};
 }
 

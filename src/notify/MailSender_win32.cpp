@@ -22,6 +22,7 @@
 #include "common/WinApi_win32.h"
 #include "notify/MailSender.h"
 #include "notify/MimeMessage.h"
+#include "notify/SmtpTexts.h"
 
 namespace vel {
 
@@ -30,8 +31,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using win::Wide;
 
-// The TCP connection must come within this time; the conversation after it gets more.
-constexpr int kConnectTimeoutMs = 300;
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 constexpr auto kReplyTimeout = std::chrono::seconds(60);
 // The port where SMTP runs inside TLS from the first byte.
@@ -223,11 +222,13 @@ struct TVelMailSender::TConnection {
   CredHandle credentials{};
   CtxtHandle context{};
   SecPkgContext_StreamSizes sizes{};
-  std::string raw;           // received bytes not yet decrypted (TLS) or not yet read
-  std::string plain;         // decrypted bytes not yet read
-  std::string connectError;  // why the TCP connection failed
-  bool closed = false;       // the server ended the connection
-  std::string mechanisms;    // " PLAIN LOGIN ": what the server offers for the login
+  std::string raw;                        // received bytes not yet decrypted (TLS) or not yet read
+  std::string plain;                      // decrypted bytes not yet read
+  std::vector<TConnectAttempt> attempts;  // each address tried, when none connected
+  bool resolved = false;                  // the host name gave addresses
+  bool closed = false;                    // the server ended the connection
+  std::string mechanisms;                 // " PLAIN LOGIN ": what the server offers for the login
+  bool offersStartTls = false;
   bool loggedIn = false;
 
   ~TConnection() { Close(false); }
@@ -256,11 +257,13 @@ struct TVelMailSender::TConnection {
     raw.clear();
     plain.clear();
     mechanisms.clear();
+    offersStartTls = false;
     loggedIn = false;
   }
 
-  // Connects to one of the host's addresses, each within kConnectTimeoutMs.
-  bool Open(const std::string& host, int port) {
+  // Connects to the first of the host's addresses that takes the connection, each tried
+  // within timeoutS; when none does, attempts says what happened to each.
+  bool Open(const std::string& host, int port, int timeoutS) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -269,19 +272,16 @@ struct TVelMailSender::TConnection {
     std::string bare = host;
     if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
       bare = bare.substr(1, bare.size() - 2);
-    int rc = getaddrinfo(bare.c_str(), std::to_string(port).c_str(), &hints, &list);
-    if (rc != 0) {
-      connectError = "Could not resolve host: " + host;
-      return false;
-    }
+    attempts.clear();
+    resolved = getaddrinfo(bare.c_str(), std::to_string(port).c_str(), &hints, &list) == 0;
+    if (!resolved) return false;
     for (addrinfo* a = list; a; a = a->ai_next) {
       char name[INET6_ADDRSTRLEN] = "?";
       getnameinfo(a->ai_addr, static_cast<int>(a->ai_addrlen), name, sizeof name, nullptr, 0,
                   NI_NUMERICHOST);
-      std::string where = std::string(name) + " port " + std::to_string(port);
       SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
       if (s == INVALID_SOCKET) {
-        connectError = where + ": " + SystemText(WSAGetLastError());
+        attempts.push_back({name, SystemText(WSAGetLastError())});
         continue;
       }
       u_long nonBlocking = 1;
@@ -295,7 +295,7 @@ struct TVelMailSender::TConnection {
           FD_ZERO(&failed);
           FD_SET(s, &writable);
           FD_SET(s, &failed);
-          timeval tv{0, kConnectTimeoutMs * 1000};
+          timeval tv{timeoutS, 0};
           int n = select(0, nullptr, &writable, &failed, &tv);
           if (n == 0) {
             err = WSAETIMEDOUT;
@@ -315,10 +315,8 @@ struct TVelMailSender::TConnection {
         return true;
       }
       closesocket(s);
-      connectError =
-          where + ": " +
-          (err == WSAETIMEDOUT ? "no connection within " + std::to_string(kConnectTimeoutMs) + " ms"
-                               : SystemText(err));
+      attempts.push_back(
+          {name, err == WSAETIMEDOUT ? ConnectTimeoutText(timeoutS) : SystemText(err)});
     }
     freeaddrinfo(list);
     return false;
@@ -618,14 +616,8 @@ struct TVelMailSender::TConnection {
 
   // --- SMTP ------------------------------------------------------------------------------
 
-  struct TReply {
-    int code = 0;
-    std::vector<std::string> lines;  // without the code and the separator
-    std::string last;                // the last line as received
-  };
-
-  TReply ReadReply(Clock::time_point deadline) {
-    TReply r;
+  TSmtpReply ReadReply(Clock::time_point deadline) {
+    TSmtpReply r;
     for (;;) {
       size_t eol;
       while ((eol = plain.find('\n')) == std::string::npos) {
@@ -634,20 +626,13 @@ struct TVelMailSender::TConnection {
       }
       std::string line = plain.substr(0, eol);
       plain.erase(0, eol + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.size() < 3 || !isdigit(static_cast<unsigned char>(line[0])) ||
-          !isdigit(static_cast<unsigned char>(line[1])) ||
-          !isdigit(static_cast<unsigned char>(line[2])))
-        throw TSmtpFailure{"Weird server reply", line};
-      r.code = std::stoi(line.substr(0, 3));
-      r.lines.push_back(line.size() > 4 ? line.substr(4) : "");
-      r.last = line;
-      if (line.size() == 3 || line[3] != '-') return r;
-      if (r.lines.size() > 1000) throw TSmtpFailure{"The server's reply is too long", ""};
+      if (!r.Add(line)) throw TSmtpFailure{"Weird server reply", OneLine(line)};
+      if (r.Complete()) return r;
+      if (r.Lines().size() > 1000) throw TSmtpFailure{"The server's reply is too long", ""};
     }
   }
 
-  TReply Command(const std::string& line, Clock::time_point deadline) {
+  TSmtpReply Command(const std::string& line, Clock::time_point deadline) {
     Write(line + "\r\n", deadline);
     return ReadReply(deadline);
   }
@@ -677,9 +662,10 @@ void TVelMailSender::Connect() {
   c.Close(false);
   c.closed = false;
   StartWinsock();
-  if (!c.Open(FHost, FPort))
-    RaiseError("Could not connect to SMTP server.\r\nReason: Failed to connect to " +
-               c.connectError);
+  if (!c.Open(FHost, FPort, FConnectTimeout))
+    RaiseError("Could not connect to SMTP server.\r\nReason: " +
+               (c.resolved ? ConnectFailureText(FHost, FPort, c.attempts)
+                           : "Could not resolve host: " + FHost));
 
   const bool implicitTls = FUseTLS && FPort == kImplicitTlsPort;
   try {
@@ -692,36 +678,48 @@ void TVelMailSender::Connect() {
       }
     };
     if (implicitTls) tls();
-    TConnection::TReply r = c.ReadReply(deadline());
-    if (r.code != 220)
-      throw TSmtpFailure{"Got unexpected greeting " + std::to_string(r.code), r.last};
+    TSmtpReply r;
+    if (PlainOnImplicitTlsPort()) {
+      // A server there that waits for a TLS handshake never greets: it is not waited for
+      // longer than a connection.
+      try {
+        r = c.ReadReply(Clock::now() + std::chrono::seconds(FConnectTimeout));
+      } catch (const TSmtpFailure&) {
+        throw TSmtpFailure{"the server did not greet within " + std::to_string(FConnectTimeout) +
+                               " s; port 465 expects TLS (UseTLS=1)",
+                           ""};
+      }
+    } else {
+      r = c.ReadReply(deadline());
+    }
+    if (r.Code() != 220)
+      throw TSmtpFailure{"Got unexpected greeting " + std::to_string(r.Code()), r.Text()};
     char local[256] = "localhost";
     if (gethostname(local, sizeof local) != 0) strcpy(local, "localhost");
     r = c.Command(std::string("EHLO ") + local, deadline());
-    if (r.code / 100 != 2) {
+    if (r.Code() / 100 != 2) {
       r = c.Command(std::string("HELO ") + local, deadline());
-      if (r.code / 100 != 2)
-        throw TSmtpFailure{"Remote access denied: " + std::to_string(r.code), r.last};
+      if (r.Code() / 100 != 2)
+        throw TSmtpFailure{"Remote access denied: " + std::to_string(r.Code()), r.Text()};
     }
+    for (size_t i = 1; i < r.Lines().size(); ++i)
+      if (Upper(r.Lines()[i]) == "STARTTLS") c.offersStartTls = true;
     if (FUseTLS && !implicitTls) {
-      bool offered = false;
-      for (size_t i = 1; i < r.lines.size(); ++i)
-        if (Upper(r.lines[i]) == "STARTTLS") offered = true;
-      if (!offered)
+      if (!c.offersStartTls)
         throw TSmtpFailure{
             "the server does not offer STARTTLS, and UseTLS does not allow plain text", ""};
-      TConnection::TReply s = c.Command("STARTTLS", deadline());
-      if (s.code != 220) throw TSmtpFailure{"STARTTLS denied", s.last};
+      TSmtpReply s = c.Command("STARTTLS", deadline());
+      if (s.Code() != 220) throw TSmtpFailure{"STARTTLS denied", s.Text()};
       if (!c.raw.empty() || !c.plain.empty())
         throw TSmtpFailure{"the server sent data before the TLS handshake", ""};
       tls();
       r = c.Command(std::string("EHLO ") + local, deadline());
-      if (r.code / 100 != 2)
-        throw TSmtpFailure{"Remote access denied: " + std::to_string(r.code), r.last};
+      if (r.Code() / 100 != 2)
+        throw TSmtpFailure{"Remote access denied: " + std::to_string(r.Code()), r.Text()};
     }
     // The login mechanisms the server offers, each between blanks.
-    for (size_t i = 1; i < r.lines.size(); ++i) {
-      std::string line = Upper(r.lines[i]);
+    for (size_t i = 1; i < r.Lines().size(); ++i) {
+      std::string line = Upper(r.Lines()[i]);
       if (line.rfind("AUTH ", 0) == 0 || line.rfind("AUTH=", 0) == 0)
         c.mechanisms += " " + line.substr(5) + " ";
     }
@@ -732,16 +730,20 @@ void TVelMailSender::Connect() {
   }
 }
 
-void TVelMailSender::Transfer(const std::vector<TMailAddress>& recipients,
-                              const std::string& message) {
+std::vector<TRefusedRecipient> TVelMailSender::Transfer(const std::vector<TMailAddress>& recipients,
+                                                        const std::string& message) {
   Connect();
   TConnection& c = *FSMTP;
   auto deadline = [] { return Clock::now() + kReplyTimeout; };
   auto offered = [&](const char* name) {
     return c.mechanisms.find(std::string(" ") + name + " ") != std::string::npos;
   };
+  std::vector<TRefusedRecipient> refused;
   try {
-    if (FAuthenticationType != satNone && !c.loggedIn && !c.mechanisms.empty()) {
+    // A configured login that cannot happen stops the message: a relay that takes it
+    // unauthenticated may bounce it later.
+    if (FAuthenticationType != satNone && !c.loggedIn &&
+        (!c.mechanisms.empty() || LoginConfigured())) {
       // The strongest of those needing no more than a user name and a password.
       std::string mechanism;
       if (FAuthenticationType == satSASL && offered("CRAM-MD5"))
@@ -751,42 +753,46 @@ void TVelMailSender::Transfer(const std::vector<TMailAddress>& recipients,
       else if (offered("LOGIN"))
         mechanism = "LOGIN";
       if (mechanism.empty()) {
+        const std::string reason = NoLoginText(c.mechanisms, c.offersStartTls && !c.tls);
         c.Close(true);
-        RaiseError(
-            "Could not connect to SMTP server.\r\nReason: the server offers no login "
-            "that needs only a user name and a password (" +
-            c.mechanisms.substr(1, c.mechanisms.size() - 2) + ")");
+        RaiseError("Could not connect to SMTP server.\r\nReason: " + reason);
       }
-      TConnection::TReply r;
+      TSmtpReply r;
       if (mechanism == "PLAIN") {
         r = c.Command("AUTH PLAIN " + Base64(std::string(1, '\0') + FUsername + '\0' + FPassword),
                       deadline());
       } else if (mechanism == "LOGIN") {
         r = c.Command("AUTH LOGIN", deadline());
-        if (r.code == 334) r = c.Command(Base64(FUsername), deadline());
-        if (r.code == 334) r = c.Command(Base64(FPassword), deadline());
+        if (r.Code() == 334) r = c.Command(Base64(FUsername), deadline());
+        if (r.Code() == 334) r = c.Command(Base64(FPassword), deadline());
       } else {
         r = c.Command("AUTH CRAM-MD5", deadline());
-        if (r.code == 334) {
+        if (r.Code() == 334) {
           std::string digest;
-          if (!HmacMd5Hex(FPassword, Base64Decode(r.lines.empty() ? "" : r.lines[0]), digest)) {
+          if (!HmacMd5Hex(FPassword, Base64Decode(r.Lines().empty() ? "" : r.Lines()[0]), digest)) {
             c.Command("*", deadline());
             throw TSmtpFailure{"CRAM-MD5 cannot be computed on this system", ""};
           }
           r = c.Command(Base64(FUsername + " " + digest), deadline());
         }
       }
-      if (r.code != 235) throw TSmtpFailure{"Login denied", r.last};
+      if (r.Code() != 235) throw TSmtpFailure{"Login denied", r.Text()};
       c.loggedIn = true;
     }
-    TConnection::TReply r = c.Command("MAIL FROM:<" + FFromAddress + ">", deadline());
-    if (r.code / 100 != 2) throw TSmtpFailure{"MAIL failed: " + std::to_string(r.code), r.last};
+    TSmtpReply r = c.Command("MAIL FROM:<" + FFromAddress + ">", deadline());
+    if (r.Code() / 100 != 2)
+      throw TSmtpFailure{"MAIL failed: " + std::to_string(r.Code()), r.Text()};
+    // A refused recipient is left out; the others still get the message.
     for (const auto& to : recipients) {
       r = c.Command("RCPT TO:<" + to.Address + ">", deadline());
-      if (r.code / 100 != 2) throw TSmtpFailure{"RCPT failed: " + std::to_string(r.code), r.last};
+      if (r.Code() / 100 != 2) refused.push_back({to.Address, r.Text()});
+    }
+    if (refused.size() == recipients.size()) {
+      c.Close(true);
+      RaiseNoneAccepted(refused);
     }
     r = c.Command("DATA", deadline());
-    if (r.code != 354) throw TSmtpFailure{"DATA failed: " + std::to_string(r.code), r.last};
+    if (r.Code() != 354) throw TSmtpFailure{"DATA failed: " + std::to_string(r.Code()), r.Text()};
     // Lines that begin with a dot get a second one; the message ends with a dot on its own.
     std::string data;
     data.reserve(message.size() + message.size() / 64 + 8);
@@ -800,8 +806,8 @@ void TVelMailSender::Transfer(const std::vector<TMailAddress>& recipients,
     data += ".\r\n";
     c.Write(data, deadline());
     r = c.ReadReply(deadline());
-    if (r.code / 100 != 2)
-      throw TSmtpFailure{"Failed sending data to the peer: " + std::to_string(r.code), r.last};
+    if (r.Code() / 100 != 2)
+      throw TSmtpFailure{"Failed sending data to the peer: " + std::to_string(r.Code()), r.Text()};
   } catch (const TSmtpFailure& f) {
     // The connection is in an unknown state after a failure: it is not kept.
     c.Close(!c.closed);
@@ -810,6 +816,7 @@ void TVelMailSender::Transfer(const std::vector<TMailAddress>& recipients,
     throw Exception(Masked(reason));
   }
   if (!FKeepConnected) c.Close(true);
+  return refused;
 }
 
 }  // namespace vel

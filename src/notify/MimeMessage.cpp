@@ -111,6 +111,34 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
+std::string Base64Decode(const std::string& text) {
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char ch : text) {
+    int d;
+    if (ch >= 'A' && ch <= 'Z')
+      d = ch - 'A';
+    else if (ch >= 'a' && ch <= 'z')
+      d = ch - 'a' + 26;
+    else if (ch >= '0' && ch <= '9')
+      d = ch - '0' + 52;
+    else if (ch == '+')
+      d = 62;
+    else if (ch == '/')
+      d = 63;
+    else
+      continue;  // padding and blanks
+    value = (value << 6) | static_cast<unsigned>(d);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
 bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
                         std::vector<std::string>& invalid, std::string& error) {
   out.clear();

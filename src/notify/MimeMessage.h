@@ -23,6 +23,8 @@ bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
 
 // The bytes in base64 (RFC 4648, with padding, no line breaks).
 std::string Base64(const std::string& bytes);
+// The bytes base64 text stands for; padding, blanks and line breaks are skipped.
+std::string Base64Decode(const std::string& text);
 
 // "&", "<", ">" and "\"" as HTML character references.
 std::string HtmlEscape(const std::string& text);

@@ -115,7 +115,9 @@ TEST(MailSenderWin32, DeliversOverEachKindOfConnection) {
     EXPECT_EQ((*m)["auth"], c.mechanism);
     EXPECT_EQ((*m)["tls"], c.useTLS ? "1" : "0");
     if (c.useTLS) {
-      EXPECT_EQ((*m)["tls_version"], "TLSv1.2");  // Wine's Schannel has no 1.3
+      // Wine's Schannel has no 1.3, so neither the 1.3 credentials nor a post-handshake
+      // message (a session ticket, SEC_I_RENEGOTIATE) can be seen here.
+      EXPECT_EQ((*m)["tls_version"], "TLSv1.2");
     }
     // The dot at the start of a line survives the transfer.
     EXPECT_EQ((*m)["body"], "<html><head></head><body>line 1<br>.line 2<br></body></html>");

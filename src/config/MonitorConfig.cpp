@@ -174,6 +174,7 @@ void TVelMonitorConfig::LoadConfig() {
   FEmailConfig.SetSubject(ini.ReadString("Email", "Subject", "Vel Server Monitor Report"));
   FEmailConfig.SetUseTLS(ini.ReadBool("Email", "UseTLS", false));
   FEmailConfig.SetVerifyCertificate(ini.ReadBool("Email", "VerifyCertificate", true));
+  FEmailConfig.SetConnectTimeout(ini.ReadInteger("Email", "ConnectTimeout", 10));
 }
 
 void TVelMonitorConfig::SetIgnoreExceptions(const std::string& text) {

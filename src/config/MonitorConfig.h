@@ -112,6 +112,10 @@ class TEmailConfig : public TVelBaseConfig {
   // checked against the system's CA store; on unless set to 0.
   bool VerifyCertificate() const { return FVerifyCertificate; }
   void SetVerifyCertificate(bool v) { FVerifyCertificate = v; }
+  // [Email] ConnectTimeout: seconds for the TCP connection to each address of the host;
+  // 10 unless set.
+  int ConnectTimeout() const { return FConnectTimeout; }
+  void SetConnectTimeout(int seconds) { FConnectTimeout = seconds; }
 
  private:
   std::string FHost;
@@ -123,6 +127,7 @@ class TEmailConfig : public TVelBaseConfig {
   std::string FSubject;
   bool FUseTLS = false;
   bool FVerifyCertificate = true;
+  int FConnectTimeout = 10;
 };
 
 // The whole configuration, read once from the INI file when the service starts.

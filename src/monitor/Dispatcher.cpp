@@ -338,8 +338,12 @@ TVelDispatcher::TResult TVelDispatcher::DeliverEmail(const std::string& title,
   if (TVelMailSender::SendEMailSMTP(config.Host(), config.UserName(), config.Password(),
                                     config.Address(), MailSubject(config.Subject(), title),
                                     MailBody(title, body), config.Port(), config.Authentication(),
-                                    config.UseTLS(), status, config.VerifyCertificate()))
+                                    config.UseTLS(), status, config.VerifyCertificate(),
+                                    config.ConnectTimeout())) {
+    // Delivered to some recipients: the others are named once, without counting a failure.
+    if (!status.empty()) AppendAppLog("Error: " + status);
     return {};
+  }
   return {TOutcome::ocFailed, OrDefault(status, "Email"), {}};
 }
 

@@ -5,12 +5,15 @@
 
 #include "common/Exception.h"
 #include "notify/MimeMessage.h"
+#include "notify/SmtpTexts.h"
 
 namespace vel {
 
 namespace {
 
 constexpr const char* kClassName = "TVelMailSender";
+// The port where SMTP runs inside TLS from the first byte.
+constexpr int kImplicitTlsPort = 465;
 
 std::mutex gDefaultsLock;
 std::string gDefaultCaFile;
@@ -65,9 +68,22 @@ std::string TVelMailSender::Masked(std::string text) const {
   return text;
 }
 
+void TVelMailSender::RaiseNoneAccepted(const std::vector<TRefusedRecipient>& refused) const {
+  RaiseError("No recipient was accepted: " + RefusalsText(refused));
+}
+
+bool TVelMailSender::LoginConfigured() const {
+  return FAuthenticationType != satNone && !FUsername.empty() && !FPassword.empty();
+}
+
+bool TVelMailSender::PlainOnImplicitTlsPort() const {
+  return !FUseTLS && FPort == kImplicitTlsPort;
+}
+
 void TVelMailSender::SendMail(const std::string& toAddresses, const std::string& subject,
                               const std::string& body, bool breakLn) {
   if (FHost.empty()) RaiseError("Email host server cannot be empty");
+  FDeliveryNote.clear();
   if (FPort <= 0 || FPort > 65535) RaiseError("Email server port is invalid");
   if (FUsername.empty()) RaiseError("Email account cannot be empty");
   if (FFromName.empty()) FFromName = FUsername;
@@ -82,9 +98,11 @@ void TVelMailSender::SendMail(const std::string& toAddresses, const std::string&
   std::string to = Trim(toAddresses);
   if (to.empty()) RaiseError("Destination address cannot be empty");
   std::vector<TMailAddress> recipients;
+  std::vector<std::string> invalid;
   std::string parseError;
-  if (!ParseMailAddresses(to, recipients, parseError)) RaiseError(parseError);
-  if (recipients.empty()) RaiseError("Destination address cannot be empty");
+  if (!ParseMailAddresses(to, recipients, invalid, parseError)) RaiseError(parseError);
+  if (recipients.empty() && invalid.empty()) RaiseError("Destination address cannot be empty");
+  if (recipients.empty()) RaiseError("Invalid destination address: " + invalid.front());
   // Nothing has touched the network up to here.
 
   TMimeMessage message;
@@ -95,7 +113,10 @@ void TVelMailSender::SendMail(const std::string& toAddresses, const std::string&
   message.Recipients = recipients;
   message.HtmlBody = BuildHtmlBody(body, breakLn);
 
-  Transfer(recipients, message.Build());
+  std::vector<TRefusedRecipient> leftOut = Transfer(recipients, message.Build());
+  for (const auto& entry : invalid) leftOut.push_back({entry, "not an e-mail address"});
+  if (!leftOut.empty())
+    FDeliveryNote = Masked(std::string(kClassName) + ": not delivered to " + RefusalsText(leftOut));
 }
 
 std::string TVelMailSender::BuildHtmlBody(const std::string& body, bool breakLn) {
@@ -126,7 +147,8 @@ bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& u
                                    const std::string& fromName, const std::string& fromAddress,
                                    const std::string& fromOrg, int port,
                                    TSMTPAuthenticationType authType, bool useTLS, bool breakLn,
-                                   std::string& status, bool verifyCertificate) {
+                                   std::string& status, bool verifyCertificate,
+                                   int connectTimeoutS) {
   TVelMailSender sender(host, port, authType);
   sender.SetUsername(userName);
   sender.SetPassword(password);
@@ -135,8 +157,10 @@ bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& u
   sender.SetFromOrg(fromOrg);
   sender.SetUseTLS(useTLS);
   sender.SetVerifyCertificate(verifyCertificate);
+  sender.SetConnectTimeout(connectTimeoutS);
   try {
     sender.SendMail(toAddresses, subject, body, breakLn);
+    if (!sender.DeliveryNote().empty()) status = sender.DeliveryNote();
     return true;
   } catch (const std::exception& e) {
     status = sender.Masked(e.what());
@@ -148,10 +172,11 @@ bool TVelMailSender::SendEMailSMTP(const std::string& host, const std::string& u
                                    const std::string& password, const std::string& toAddresses,
                                    const std::string& subject, const std::string& body, int port,
                                    const std::string& authentication, bool useTLS,
-                                   std::string& status, bool verifyCertificate) {
+                                   std::string& status, bool verifyCertificate,
+                                   int connectTimeoutS) {
   return SendEMailSMTP(host, userName, password, toAddresses, subject, body, "", "", "", port,
                        AuthenticationFromText(authentication), useTLS, true, status,
-                       verifyCertificate);
+                       verifyCertificate, connectTimeoutS);
 }
 
 }  // namespace vel

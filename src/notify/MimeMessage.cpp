@@ -1,5 +1,6 @@
 #include "notify/MimeMessage.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <random>
@@ -19,7 +20,8 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-bool ParseMailbox(const std::string& entry, TMailAddress& out, std::string& error) {
+// The mailbox an entry of an address list names; false when it names none we could send to.
+bool ParseMailbox(const std::string& entry, TMailAddress& out) {
   std::string name, address;
   size_t lt = std::string::npos;
   bool quoted = false;
@@ -35,10 +37,7 @@ bool ParseMailbox(const std::string& entry, TMailAddress& out, std::string& erro
   }
   if (lt != std::string::npos) {
     size_t gt = entry.find('>', lt);
-    if (gt == std::string::npos || !Trim(entry.substr(gt + 1)).empty()) {
-      error = "Invalid destination address: " + entry;
-      return false;
-    }
+    if (gt == std::string::npos || !Trim(entry.substr(gt + 1)).empty()) return false;
     address = Trim(entry.substr(lt + 1, gt - lt - 1));
     name = Trim(entry.substr(0, lt));
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
@@ -52,16 +51,13 @@ bool ParseMailbox(const std::string& entry, TMailAddress& out, std::string& erro
   } else {
     address = entry;
   }
-  bool bad = address.empty();
+  const size_t at = address.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
   for (char c : address) {
-    if (IsBlank(c) || c == '<' || c == '>' || c == '"' || c == 0x7f) bad = true;
+    if (IsBlank(c) || c == '<' || c == '>' || c == '"' || c == 0x7f) return false;
   }
   for (char c : name) {
-    if (c == '\r' || c == '\n') bad = true;
-  }
-  if (bad) {
-    error = "Invalid destination address: " + entry;
-    return false;
+    if (c == '\r' || c == '\n') return false;
   }
   out = {name, address};
   return true;
@@ -115,19 +111,49 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
+std::string Base64Decode(const std::string& text) {
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char ch : text) {
+    int d;
+    if (ch >= 'A' && ch <= 'Z')
+      d = ch - 'A';
+    else if (ch >= 'a' && ch <= 'z')
+      d = ch - 'a' + 26;
+    else if (ch >= '0' && ch <= '9')
+      d = ch - '0' + 52;
+    else if (ch == '+')
+      d = 62;
+    else if (ch == '/')
+      d = 63;
+    else
+      continue;  // padding and blanks
+    value = (value << 6) | static_cast<unsigned>(d);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
 bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
-                        std::string& error) {
+                        std::vector<std::string>& invalid, std::string& error) {
   out.clear();
+  invalid.clear();
   std::string entry;
   bool quoted = false, angle = false;
   auto flush = [&]() {
     std::string e = Trim(entry);
     entry.clear();
-    if (e.empty()) return true;
+    if (e.empty()) return;
     TMailAddress m;
-    if (!ParseMailbox(e, m, error)) return false;
-    out.push_back(std::move(m));
-    return true;
+    if (ParseMailbox(e, m))
+      out.push_back(std::move(m));
+    else
+      invalid.push_back(std::move(e));
   };
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -141,7 +167,7 @@ bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
     else if (c == '>' && !quoted)
       angle = false;
     else if ((c == ',' || c == ';') && !quoted && !angle) {
-      if (!flush()) return false;
+      flush();
       continue;
     }
     entry += c;
@@ -150,7 +176,8 @@ bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
     error = "Invalid destination address: " + Trim(entry);
     return false;
   }
-  return flush();
+  flush();
+  return true;
 }
 
 std::string HtmlEscape(const std::string& text) {
@@ -177,43 +204,134 @@ std::string HtmlEscape(const std::string& text) {
   return out;
 }
 
-std::string EncodeHeaderText(const std::string& text) {
-  std::string clean = text;
-  for (char& c : clean) {
+namespace {
+
+constexpr size_t kMaxHeaderLine = 76;
+
+// Lays out a header field: pieces that are never split, separated by blanks, a new line
+// (starting with a blank) whenever the next piece would pass the line limit.
+class THeaderFolder {
+ public:
+  explicit THeaderFolder(const std::string& label) : FText(label + ":"), FLine(FText.size()) {}
+
+  void Piece(const std::string& piece) {
+    if (FPieces > 0 && FLine + 1 + piece.size() > kMaxHeaderLine) Fold();
+    FText += " " + piece;
+    FLine += 1 + piece.size();
+    ++FPieces;
+  }
+
+  // The text as encoded words, each filling the room left on its line; blanks between
+  // encoded words vanish when they are decoded, so the text comes back unchanged. With
+  // whole, text that fits one line goes as one word: some readers of address headers keep
+  // the blank between two words of a display name.
+  void Encoded(const std::string& text, bool whole = false) {
+    constexpr size_t kFrame = 12;  // "=?utf-8?B?" and "?="
+    if (whole && 1 + kFrame + (text.size() + 2) / 3 * 4 <= kMaxHeaderLine) {
+      Piece("=?utf-8?B?" + Base64(text) + "?=");
+      return;
+    }
+    size_t i = 0;
+    while (i < text.size()) {
+      const size_t used = FLine + 1 + kFrame;
+      const size_t maxBytes = used < kMaxHeaderLine ? (kMaxHeaderLine - used) / 4 * 3 : 0;
+      size_t end = i;
+      while (end < text.size()) {
+        size_t len = Utf8Length(static_cast<unsigned char>(text[end]));
+        if (end + len - i > maxBytes) break;
+        end += len;
+      }
+      if (end == i) {
+        if (FPieces > 0) {
+          Fold();
+          continue;
+        }
+        end = std::min(text.size(), i + Utf8Length(static_cast<unsigned char>(text[i])));
+      }
+      Piece("=?utf-8?B?" + Base64(text.substr(i, end - i)) + "?=");
+      i = end;
+    }
+  }
+
+  std::string Text() const { return FText + "\r\n"; }
+
+ private:
+  void Fold() {
+    FText += "\r\n";
+    FLine = 0;
+    FPieces = 0;
+  }
+
+  std::string FText;
+  size_t FLine;
+  int FPieces = 0;
+};
+
+std::string WithoutControls(std::string text) {
+  for (char& c : text) {
     if (static_cast<unsigned char>(c) < 32 || c == 0x7f) c = ' ';
   }
-  // Plain text stays readable; very long lines are encoded so they can be folded.
-  if (IsPlainAscii(clean) && clean.size() <= 900 && clean.find("=?") == std::string::npos)
-    return clean;
-  // 45 bytes become 60 base64 characters: each word stays within 75 characters.
-  constexpr size_t kChunk = 45;
-  std::string out;
-  size_t i = 0;
-  while (i < clean.size()) {
-    size_t end = i;
-    while (end < clean.size()) {
-      size_t len = Utf8Length(static_cast<unsigned char>(clean[end]));
-      if (end + len - i > kChunk) break;
-      end += len;
-    }
-    if (end == i) end = std::min(clean.size(), i + kChunk);
-    if (!out.empty()) out += "\r\n ";
-    out += "=?utf-8?B?" + Base64(clean.substr(i, end - i)) + "?=";
-    i = end;
-  }
-  return out;
+  return text;
 }
 
-std::string FormatMailbox(const TMailAddress& mailbox) {
-  std::string addr = "<" + mailbox.Address + ">";
-  if (mailbox.Name.empty()) return addr;
-  if (!IsPlainAscii(mailbox.Name)) return EncodeHeaderText(mailbox.Name) + " " + addr;
-  std::string quoted = "\"";
-  for (char c : mailbox.Name) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
+// The words of printable ASCII text that can be folded at its blanks and read back the same:
+// no blank at either end, no word longer than a continuation line, nothing an RFC 2047
+// reader would take for an encoded word. A run of blanks gives empty words.
+bool FoldableWords(const std::string& text, std::vector<std::string>& words) {
+  if (!IsPlainAscii(text) || text.find("=?") != std::string::npos || text.front() == ' ' ||
+      text.back() == ' ')
+    return false;
+  words.clear();
+  size_t pos = 0;
+  for (;;) {
+    size_t blank = text.find(' ', pos);
+    std::string word =
+        text.substr(pos, blank == std::string::npos ? std::string::npos : blank - pos);
+    if (word.size() + 1 > kMaxHeaderLine) return false;
+    words.push_back(std::move(word));
+    if (blank == std::string::npos) return true;
+    pos = blank + 1;
   }
-  return quoted + "\" " + addr;
+}
+
+}  // namespace
+
+std::string HeaderField(const std::string& label, const std::string& text) {
+  const std::string clean = WithoutControls(text);
+  THeaderFolder folder(label);
+  std::vector<std::string> words;
+  if (clean.empty()) {
+    // nothing after the label
+  } else if (FoldableWords(clean, words)) {
+    for (const auto& w : words) folder.Piece(w);
+  } else {
+    folder.Encoded(clean);
+  }
+  return folder.Text();
+}
+
+std::string MailboxField(const std::string& label, const std::vector<TMailAddress>& mailboxes) {
+  // A quoted name longer than this is encoded instead, so that it can be folded.
+  constexpr size_t kMaxQuotedName = 60;
+  THeaderFolder folder(label);
+  for (size_t i = 0; i < mailboxes.size(); ++i) {
+    const std::string name = WithoutControls(mailboxes[i].Name);
+    if (!name.empty()) {
+      std::string quoted = "\"";
+      for (char c : name) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+      }
+      quoted += '"';
+      if (IsPlainAscii(name) && quoted.size() <= kMaxQuotedName &&
+          name.find("=?") == std::string::npos)
+        folder.Piece(quoted);
+      else
+        folder.Encoded(name, true);
+    }
+    folder.Piece("<" + mailboxes[i].Address + ">" + (i + 1 < mailboxes.size() ? "," : ""));
+  }
+  return folder.Text();
 }
 
 std::string EncodeQuotedPrintable(const std::string& bytes) {
@@ -277,15 +395,10 @@ std::string TMimeMessage::Build() const {
   }
   std::string m;
   m += "Date: " + FormatMailDate(std::chrono::system_clock::now()) + "\r\n";
-  m += "From: " + FormatMailbox({FromName, FromAddress}) + "\r\n";
-  if (!Organization.empty()) m += "Organization: " + EncodeHeaderText(Organization) + "\r\n";
-  m += "To: ";
-  for (size_t i = 0; i < Recipients.size(); ++i) {
-    if (i > 0) m += ",\r\n ";
-    m += FormatMailbox(Recipients[i]);
-  }
-  m += "\r\n";
-  m += "Subject: " + EncodeHeaderText(Subject) + "\r\n";
+  m += MailboxField("From", {{FromName, FromAddress}});
+  if (!Organization.empty()) m += HeaderField("Organization", Organization);
+  m += MailboxField("To", Recipients);
+  m += HeaderField("Subject", Subject);
   m += "Message-ID: <" + RandomHex(16) + "@" + domain + ">\r\n";
   m += "MIME-Version: 1.0\r\n";
   m += "Content-Type: text/html; charset=utf-8\r\n";

@@ -13,25 +13,32 @@ struct TMailAddress {
 };
 
 // Parses a comma-separated list of mailboxes ("a@x", "Jane <j@y>", "\"Doe, John\" <d@z>");
-// ";" separates too. Empty entries are skipped. Returns false with the reason in error for an
-// entry that is not a usable address (line breaks, unbalanced quotes or brackets, blanks).
+// ";" separates too, and neither separates inside quotes or angle brackets. Empty entries are
+// skipped. An entry that is not a usable mailbox (no "@", blanks or line breaks in the
+// address, text after the closing bracket) is left out of out and goes to invalid as it was
+// written. Returns false with the reason in error when the list itself is malformed
+// (unbalanced quotes or brackets): then nothing of it can be trusted.
 bool ParseMailAddresses(const std::string& text, std::vector<TMailAddress>& out,
-                        std::string& error);
+                        std::vector<std::string>& invalid, std::string& error);
 
 // The bytes in base64 (RFC 4648, with padding, no line breaks).
 std::string Base64(const std::string& bytes);
+// The bytes base64 text stands for; padding, blanks and line breaks are skipped.
+std::string Base64Decode(const std::string& text);
 
 // "&", "<", ">" and "\"" as HTML character references.
 std::string HtmlEscape(const std::string& text);
 
-// The text as it may stand in a header: unchanged when it is printable ASCII, otherwise as
-// RFC 2047 encoded words (UTF-8, base64), folded so that no line exceeds 76 characters.
-// Line breaks and other control characters become blanks first.
-std::string EncodeHeaderText(const std::string& text);
+// A whole header field "Label: text" with its closing CR LF, folded so that no line exceeds 76
+// characters, the label counted. Printable ASCII text is folded at its blanks; other text (or
+// text that cannot be folded so) goes as RFC 2047 encoded words (UTF-8, base64), each sized
+// to the room left on its line and never splitting a character. Line breaks and other
+// control characters become blanks first.
+std::string HeaderField(const std::string& label, const std::string& text);
 
-// A mailbox for a From or To header: "Name <address>", with the name quoted or encoded as
-// needed, or the bare address when there is no name.
-std::string FormatMailbox(const TMailAddress& mailbox);
+// A From or To header field: each mailbox as "Name <address>" (the name quoted, or encoded
+// when it is not ASCII) or "<address>", separated by commas, folded as HeaderField does.
+std::string MailboxField(const std::string& label, const std::vector<TMailAddress>& mailboxes);
 
 // Quoted-printable (RFC 2045) with CR LF line ends and soft breaks keeping every line within
 // 76 characters. Line breaks of the text are kept as hard breaks.

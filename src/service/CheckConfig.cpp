@@ -12,6 +12,7 @@
 #include "config/IniFile.h"
 #include "config/MonitorConfig.h"
 #include "service/ConfigAccess.h"
+#include "notify/MimeMessage.h"
 #include "service/OperatorCommands.h"
 
 namespace vel {
@@ -113,6 +114,26 @@ void CheckDefaultedValues(const TVelIniFile& ini, Findings& f) {
                          "not ignored");
 }
 
+// The recipients as the sender will parse them, and settings that cannot work together.
+void CheckMailSettings(const TEmailConfig& em, Findings& f) {
+  std::vector<TMailAddress> mailboxes;
+  std::vector<std::string> invalid;
+  std::string error;
+  if (!ParseMailAddresses(em.Address(), mailboxes, invalid, error))
+    f.Errors.push_back("Email: Address: " + error);
+  for (const auto& entry : invalid)
+    f.Errors.push_back("Email: Address: \"" + entry +
+                       "\" is not an e-mail address (a comma inside a name needs quotes); "
+                       "nothing is sent to it");
+  if (!em.UseTLS() && em.Port() == 465)
+    f.Warnings.push_back(
+        "Email: Port 465 expects TLS from the first byte, but UseTLS is off: the server will "
+        "not greet (set UseTLS=1)");
+  if (em.ConnectTimeout() < 1)
+    f.Warnings.push_back("Email: ConnectTimeout " + std::to_string(em.ConnectTimeout()) +
+                         " is not a number of seconds; 10 is used");
+}
+
 }  // namespace
 
 std::string MaskSecret(const std::string& secret) {
@@ -181,7 +202,8 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out, const std::
       << "\n  Password       = " << MaskSecret(em.Password())
       << "\n  Authentication = " << em.Authentication() << "\n  Subject        = " << em.Subject()
       << "\n  UseTLS         = " << YesNo(em.UseTLS())
-      << "\n  VerifyCertificate = " << YesNo(em.VerifyCertificate()) << "\n";
+      << "\n  VerifyCertificate = " << YesNo(em.VerifyCertificate())
+      << "\n  ConnectTimeout = " << em.ConnectTimeout() << "\n";
 
   // What an operator would want to know before relying on the service.
   if (!config.Enabled())
@@ -212,6 +234,7 @@ int RunCheckConfig(const std::string& configFile, std::ostream& out, const std::
         "and read the password and the alerts");
   if (em.Enabled() && !em.UseTLS() && !em.Password().empty() && em.Authentication() != "none")
     f.Warnings.push_back("Email: UseTLS is off: the password would be sent without encryption");
+  if (em.Enabled()) CheckMailSettings(em, f);
   if (tg.Enabled()) CheckApiUrl("Telegram", tg.ApiUrl(), f);
   if (dc.Enabled()) CheckApiUrl("Discord", dc.ApiUrl(), f);
   CheckChannelLimits("Telegram", tg, f);

@@ -80,9 +80,12 @@ int RunTestNotify(const std::string& configFile, const std::string& channel, std
        "needs Enabled, Host and Address",
        [&] {
          return Deliver([&](std::string& error) {
-           return TVelMailSender::SendEMailSMTP(
-               em.Host(), em.UserName(), em.Password(), em.Address(), em.Subject(), kTestText,
-               em.Port(), em.Authentication(), em.UseTLS(), error, em.VerifyCertificate());
+           // A note on success names recipients left out: worth failing a test for.
+           return TVelMailSender::SendEMailSMTP(em.Host(), em.UserName(), em.Password(),
+                                                em.Address(), em.Subject(), kTestText, em.Port(),
+                                                em.Authentication(), em.UseTLS(), error,
+                                                em.VerifyCertificate(), em.ConnectTimeout()) &&
+                  error.empty();
          });
        }},
   };

@@ -38,8 +38,7 @@ TEST_F(MonitorConfigTest, MissingFileGivesDefaults) {
   vel::SetLogFolder("/somewhere/else/");
   TVelMonitorConfig cfg(dir_.file("absent.ini"));
   cfg.LoadConfig();
-  auto exeDir =
-      vel::test::ExecutablePath().parent_path().string() + vel::test::PathDelimiter();
+  auto exeDir = vel::test::ExecutablePath().parent_path().string() + vel::test::PathDelimiter();
   EXPECT_FALSE(cfg.Enabled());
   EXPECT_TRUE(cfg.AppList().empty());
   EXPECT_EQ(cfg.LogPath(), exeDir);
@@ -51,6 +50,7 @@ TEST_F(MonitorConfigTest, MissingFileGivesDefaults) {
   EXPECT_FALSE(mail.Enabled());
   EXPECT_FALSE(mail.UseTLS());
   EXPECT_TRUE(mail.VerifyCertificate());
+  EXPECT_EQ(mail.ConnectTimeout(), 10);
   EXPECT_FALSE(cfg.TelegramConfig().Enabled());
   EXPECT_FALSE(cfg.TelegramConfig().DisableNotification());
   EXPECT_EQ(cfg.TelegramConfig().ApiUrl(), "https://api.telegram.org");
@@ -83,7 +83,7 @@ TEST_F(MonitorConfigTest, FullFileIsReadIntoEveryField) {
       "[Email]\nEnabled=Y\nAddress=a@x, b@x\nHost=smtp.local\nPort=587\n"
       "UserName=u\nPassword=p "
       "w\nAuthentication=sasl\nSubject=Alerts\nUseTLS=1\nVerifyCertificate=0\n"
-      "SendFullLog=true\nMaxErrors=9\n");
+      "ConnectTimeout=25\nSendFullLog=true\nMaxErrors=9\n");
   EXPECT_TRUE(cfg->Enabled());
   EXPECT_EQ(cfg->LogPath(), logDir);
   EXPECT_EQ(vel::LogFolder(), logDir) << "used exactly as written, no separator added";
@@ -122,6 +122,7 @@ TEST_F(MonitorConfigTest, FullFileIsReadIntoEveryField) {
   EXPECT_EQ(em.Subject(), "Alerts");
   EXPECT_TRUE(em.UseTLS());
   EXPECT_FALSE(em.VerifyCertificate());
+  EXPECT_EQ(em.ConnectTimeout(), 25);
   // The e-mail section has no such keys: these stay at their initial values.
   EXPECT_FALSE(em.SendFullLog());
   EXPECT_EQ(em.MaxErrors(), 0);

@@ -153,6 +153,25 @@ TEST_F(OperatorCommands, CheckConfigWarnsWhenMailSecurityIsWeakened) {
   r = CheckConfig(WriteIni(mail + "UseTLS=1\n"));
   EXPECT_EQ(r.out.find(noCheck), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(plain), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Port 465"), std::string::npos) << r.out;
+  r = CheckConfig(WriteIni(mail + "UseTLS=0\nPort=465\n"));
+  EXPECT_NE(
+      r.out.find("warning: Email: Port 465 expects TLS from the first byte, but UseTLS is off"),
+      std::string::npos)
+      << r.out;
+}
+
+TEST_F(OperatorCommands, CheckConfigNamesRecipientsThatAreNoAddress) {
+  // An unquoted comma splits the display name into an entry of its own.
+  std::string ini = WriteIni("[General]\nMonitorEnabled=1\nLogPath=" + LogPath() +
+                             "\n[Email]\nEnabled=1\nHost=h\nUserName=u\n"
+                             "Address=Доска, Ops <ops@x.org>, \"Board, Ops\" <b@x.org>\n");
+  CommandResult r = CheckConfig(ini);
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("error: Email: Address: \"Доска\" is not an e-mail address"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("1 error(s)"), std::string::npos) << r.out;
 }
 
 TEST_F(OperatorCommands, TestNotifyDeliversOnEveryConfiguredChannel) {

@@ -78,6 +78,9 @@ SmtpServer::SmtpServer(const std::filesystem::path& folder, Options options) : f
   if (options.authRequired) args.push_back("--auth-required");
   if (!options.onlyMechanism.empty())
     args.insert(args.end(), {"--only-mechanism", options.onlyMechanism});
+  if (options.authAfterTls) args.push_back("--auth-after-tls");
+  if (options.acceptDelayS > 0)
+    args.insert(args.end(), {"--accept-delay", std::to_string(options.acceptDelayS)});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

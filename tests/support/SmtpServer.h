@@ -24,6 +24,8 @@ class SmtpServer {
     bool offerUnusable = false;  // GSSAPI and NTLM offered too (and refused when picked)
     bool authRequired = false;   // MAIL refused before a login
     std::string onlyMechanism;   // "LOGIN" or "PLAIN": offer this one alone
+    bool authAfterTls = false;   // AUTH offered only once STARTTLS has run
+    double acceptDelayS = 0;     // connection attempts are dropped for this long after start
     int port = 0;                // 0: a free port
   };
   struct Message {

@@ -28,6 +28,7 @@ KINDS = {
     "loginonly": ["--only-mechanism", "LOGIN"] + LOGIN,
     "dropping": ["--drop-in-data"],
     "notls": LOGIN,  # for the test that must not log in: no other test uses it
+    "authaftertls": ["--tls", "starttls", "--auth-after-tls"] + LOGIN,
 }
 
 

@@ -14,9 +14,11 @@ import hmac
 import logging
 import os
 import signal
+import socket
 import ssl
 import subprocess
 import sys
+import time
 import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
@@ -98,7 +100,8 @@ class Recorder:
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.startswith("unknown"):
-            return "550 5.1.1 No such user here"
+            # Two lines, as many relays answer: a client shows them as one.
+            return "550-5.1.1 No such user here\r\n550 5.1.1 Mailbox unavailable"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -163,6 +166,11 @@ def main():
     p.add_argument("--unusable-mechanisms", action="store_true")
     p.add_argument("--auth-required", action="store_true")
     p.add_argument("--only-mechanism", default="")
+    p.add_argument("--auth-after-tls", action="store_true",
+                   help="offer AUTH only once STARTTLS has run")
+    p.add_argument("--accept-delay", type=float, default=0,
+                   help="take no connection for this many seconds after start: the kernel "
+                        "drops connection attempts, so a client's SYN is lost until then")
     p.add_argument("--drop-in-data", action="store_true",
                    help="close the connection after the first line of a message's data")
     a = p.parse_args()
@@ -177,7 +185,8 @@ def main():
         if a.tls == "starttls":
             kwargs["tls_context"] = ctx
         if offer_auth:
-            kwargs.update(authenticator=recorder.authenticator, auth_require_tls=False,
+            kwargs.update(authenticator=recorder.authenticator,
+                          auth_require_tls=a.auth_after_tls,
                           auth_required=a.auth_required)
             if a.only_mechanism:
                 kwargs["auth_exclude_mechanism"] = [
@@ -188,11 +197,24 @@ def main():
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    server = loop.run_until_complete(loop.create_server(
-        factory, host="127.0.0.1", port=a.port, ssl=ctx if a.tls == "implicit" else None))
-    port = server.sockets[0].getsockname()[1]
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", a.port))
+    filler = None
+    if a.accept_delay > 0:
+        # A queue of one, taken by a connection of our own: nothing else gets in.
+        listener.listen(0)
+        filler = socket.create_connection(listener.getsockname())
+    else:
+        listener.listen(100)
+    port = listener.getsockname()[1]
     sys.stdout.write("PORT %d\n" % port)
     sys.stdout.flush()
+    if filler is not None:
+        time.sleep(a.accept_delay)
+        filler.close()
+    server = loop.run_until_complete(loop.create_server(
+        factory, sock=listener, ssl=ctx if a.tls == "implicit" else None))
 
     def on_stdin():
         try:

@@ -55,7 +55,7 @@
 
 #include "common/Exception.h"
 #include "folderwatch/FolderWatcher.h"
-#include "folderwatch/RecentNames.h"
+#include "folderwatch/WatchShared.h"
 
 namespace vel {
 
@@ -369,9 +369,12 @@ struct TFolderWatchSet::Impl {
   TDescriptors Descriptors{Inotify.Get()};
   std::map<TWatchId, std::unique_ptr<TWatch>> Watches;
   // When the latest and the one before the latest read of events returned; entries written
-  // after the read before a loss or an overflow count as new.
+  // after the read before a loss count as new.
   TClock::time_point LatestReadAt = TClock::now();
   TClock::time_point PreviousReadAt = LatestReadAt;
+  // The latest moment the queue was seen empty (a read that took less than a full buffer):
+  // an overflow lost only events queued after it.
+  TClock::time_point QueueEmptyAt = LatestReadAt;
   // Lost folders are looked for at most this often, however busy the other folders are.
   std::chrono::steady_clock::time_point NextLookAt;
 
@@ -385,11 +388,14 @@ struct TFolderWatchSet::Impl {
   // Reads what is waiting into the buffer; length receives the byte count.
   TReadResult ReadEvents(size_t& length) {
     for (;;) {
+      const TClock::time_point before = TClock::now();
       const ssize_t n = ::read(Inotify.Get(), Buffer.data(), Buffer.size());
       if (n > 0) {
         length = static_cast<size_t>(n);
         PreviousReadAt = LatestReadAt;
         LatestReadAt = TClock::now();
+        // Room left for the longest event: the read took all there was.
+        if (length + sizeof(inotify_event) + NAME_MAX + 1 <= Buffer.size()) QueueEmptyAt = before;
         return TReadResult::Read;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -444,8 +450,9 @@ struct TFolderWatchSet::Impl {
   // Reads the waiting events into the watches' batches. Holds Lock.
   void ReadAll() {
     size_t length = 0;
+    // Taken before the read: the read that brings an overflow empties the queue itself.
+    const TClock::time_point emptyBefore = QueueEmptyAt;
     if (ReadEvents(length) != TReadResult::Read) return;
-    const TClock::time_point readBefore = PreviousReadAt;
     bool complete = Parse(length);
     bool overflow = !complete;
     // The halves of one move are queued together but may straddle two reads.
@@ -457,20 +464,9 @@ struct TFolderWatchSet::Impl {
     for (auto& [id, w] : Watches) {
       w->SettlePendingMoves();
       // The shared queue does not tell whose events were lost.
-      if (overflow) w->FindLost(readBefore);
-      w->RecentNew.Note(w->Batch, LatestReadAt, PreviousReadAt - 2 * kFileTimeSlack);
-    }
-  }
-
-  // Moves every batch with something to tell into out. Holds Lock.
-  void Collect(std::vector<TBatch>& out) {
-    for (auto& [id, w] : Watches) {
-      if (w->Batch.empty() && !w->GoneUntold) continue;
-      TBatch& b = out.emplace_back();
-      b.Id = id;
-      b.Items.swap(w->Batch);
-      b.FolderGone = w->GoneUntold;
-      w->GoneUntold = false;
+      if (overflow) w->FindLost(emptyBefore);
+      w->RecentNew.Note(w->Batch, LatestReadAt,
+                        std::min(QueueEmptyAt, PreviousReadAt) - 2 * kFileTimeSlack);
     }
   }
 
@@ -493,13 +489,13 @@ struct TFolderWatchSet::Impl {
             std::chrono::ceil<std::chrono::milliseconds>(
                 std::max(NextLookAt - now, std::chrono::steady_clock::duration::zero()))
                 .count());
-      Collect(out);
+      CollectBatches(Watches, out);
       if (!out.empty()) return;
     }
     if (WaitReadable(timeoutMs) != 1) return;
     std::lock_guard lock(Lock);
     ReadAll();
-    Collect(out);
+    CollectBatches(Watches, out);
   }
 
   void Wake() {

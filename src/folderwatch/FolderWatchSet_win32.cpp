@@ -44,7 +44,7 @@
 #include "common/Exception.h"
 #include "common/WinApi_win32.h"
 #include "folderwatch/FolderWatcher.h"
-#include "folderwatch/RecentNames.h"
+#include "folderwatch/WatchShared.h"
 
 namespace vel {
 
@@ -308,17 +308,6 @@ struct TFolderWatchSet::Impl {
       if (w->Closed && w->Started && !w->GoneUntold) w->TryReopen(Port);
   }
 
-  void Collect(std::vector<TBatch>& out) {
-    for (auto& [id, w] : Watches) {
-      if (w->Batch.empty() && !w->GoneUntold) continue;
-      TBatch& b = out.emplace_back();
-      b.Id = id;
-      b.Items.swap(w->Batch);
-      b.FolderGone = w->GoneUntold;
-      w->GoneUntold = false;
-    }
-  }
-
   void Wait(std::vector<TBatch>& out) {
     out.clear();
     DWORD timeoutMs = INFINITE;
@@ -326,7 +315,7 @@ struct TFolderWatchSet::Impl {
       std::lock_guard lock(Lock);
       WaitingThread = GetCurrentThreadId();
       LookForClosed();
-      Collect(out);
+      CollectBatches(Watches, out);
       if (!out.empty()) return;
       for (auto& [id, w] : Watches)
         if (w->Closed) timeoutMs = kRetryMs;
@@ -335,7 +324,7 @@ struct TFolderWatchSet::Impl {
     for (int i = 1; i < kCompletionsPerWait && TakeCompletion(0); ++i) {
     }
     std::lock_guard lock(Lock);
-    Collect(out);
+    CollectBatches(Watches, out);
   }
 };
 

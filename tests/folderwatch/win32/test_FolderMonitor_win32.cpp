@@ -174,18 +174,10 @@ TEST(FolderMonitorWin32, DeletedFolderIsNotMadeAgainAndTheWatchResumesWhenItIsBa
 TEST(FolderMonitorWin32, OverflowReadsTheListingOfTheFolder) {
   TempDir tmp;
   const std::string folder = tmp.file("logs");
-  std::mutex gateLock;
-  std::condition_variable gateCv;
-  bool open = false;
+  vel::test::Gate gate;
   Events ev;
-  auto record = ev.Handler();
   TVelFolderMonitor mon("m", folder, kServiceChanges, true);
-  mon.SetOnFolderChange([&](TVelFolderMonitor* s, const TFolderItemInfo& item) {
-    std::unique_lock lock(gateLock);
-    gateCv.wait(lock, [&] { return open; });
-    lock.unlock();
-    record(s, item);
-  });
+  mon.SetOnFolderChange(gate.Wrap(ev.Handler()));
   // Far more names than the 32768-byte buffer holds while the watch's thread is held.
   const int files = 400;
   const std::string longPart(100, 'n');
@@ -194,11 +186,7 @@ TEST(FolderMonitorWin32, OverflowReadsTheListingOfTheFolder) {
     written.push_back(folder + "\\" + longPart + std::to_string(i));
     Touch(written.back());
   }
-  {
-    std::lock_guard lock(gateLock);
-    open = true;
-  }
-  gateCv.notify_all();
+  gate.Open();
   for (const std::string& name : written) ASSERT_TRUE(ev.WaitFor(name, faNew)) << name;
   EXPECT_EQ(ev.Count(), written.size());
 }
@@ -215,22 +203,8 @@ TEST(FolderMonitorWin32, HundredsOfFoldersShareOneThreadAndEachGetsOnlyItsOwnCha
       if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
     return count;
   };
-  const int threadsBefore = threads();
-  constexpr int kFolders = 300;
-  std::vector<Events> events(kFolders);
-  std::vector<std::unique_ptr<TVelFolderMonitor>> monitors;
-  for (int i = 0; i < kFolders; ++i) {
-    monitors.push_back(std::make_unique<TVelFolderMonitor>("m", tmp.file("app" + std::to_string(i)),
-                                                           kServiceChanges, false));
-    monitors.back()->SetOnFolderChange(events[i].Handler());
-    monitors.back()->Activate();
-  }
   // Wine may start a thread of its own for the completion port's first use.
-  EXPECT_LE(threads(), threadsBefore + 2);
-  for (int i = 0; i < kFolders; ++i) Touch(monitors[i]->Folder() + "\\own.Log");
-  for (int i = 0; i < kFolders; ++i)
-    ASSERT_TRUE(events[i].WaitFor(monitors[i]->Folder() + "\\own.Log", faNew)) << i;
-  for (int i = 0; i < kFolders; ++i) EXPECT_EQ(events[i].Count(), 1u) << i;
+  vel::test::ExpectManyFoldersEachGetOnlyTheirOwnChanges(tmp, '\\', 300, threads, 2);
 }
 
 TEST(FolderMonitorWin32, FolderThatCannotBeOpenedAtActivateIsWatchedOnceItCan) {

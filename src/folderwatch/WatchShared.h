@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "folderwatch/FolderMonitor.h"
+#include "folderwatch/FolderWatcher.h"
 
 namespace vel {
 
@@ -39,5 +39,19 @@ class TRecentNames {
 
   std::unordered_map<std::string, TimePoint> FNames;
 };
+
+// Moves the batch of every watch with something to tell into out. A watch has Batch (the
+// changes not handed over yet) and GoneUntold (its loss is still to be told).
+template <typename Watches>
+void CollectBatches(Watches& watches, std::vector<TFolderWatchSet::TBatch>& out) {
+  for (auto& [id, w] : watches) {
+    if (w->Batch.empty() && !w->GoneUntold) continue;
+    TFolderWatchSet::TBatch& b = out.emplace_back();
+    b.Id = id;
+    b.Items.swap(w->Batch);
+    b.FolderGone = w->GoneUntold;
+    w->GoneUntold = false;
+  }
+}
 
 }  // namespace vel

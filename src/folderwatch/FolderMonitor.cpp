@@ -1,12 +1,12 @@
 #include "folderwatch/FolderMonitor.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "common/Exception.h"
 #include "common/Paths.h"
+#include "folderwatch/FolderWatchHub.h"
 #include "folderwatch/FolderWatcher.h"
 
 namespace vel {
@@ -14,12 +14,6 @@ namespace vel {
 namespace {
 
 const char* const kClassName = "TVelFolderMonitor";
-
-// Handlers of monitors with NeedSynchronize set take turns on this lock.
-std::mutex& SynchronizeLock() {
-  static std::mutex lock;
-  return lock;
-}
 
 char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -34,50 +28,92 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
 
 std::string WithTrailingDelimiter(std::string folder) {
   // "/" is a path delimiter everywhere; the system may have one of its own.
-  if (folder.empty() || (folder.back() != '/' && folder.back() != TFolderWatcher::PathDelimiter))
-    folder += TFolderWatcher::PathDelimiter;
+  if (folder.empty() || (folder.back() != '/' && folder.back() != TFolderWatchSet::PathDelimiter))
+    folder += TFolderWatchSet::PathDelimiter;
   return folder;
+}
+
+// True when the nearest part of path that exists is not a folder.
+bool PathPartIsFile(const std::string& folder) {
+  std::filesystem::path part = PathFromUtf8(folder);
+  for (;;) {
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(part, ec);
+    if (std::filesystem::exists(st)) return !std::filesystem::is_directory(st);
+    if (!part.has_relative_path()) return false;
+    part = part.parent_path();
+  }
 }
 
 }  // namespace
 
-// One run of the watch: the folder's watcher and the thread that reports its changes. The
-// thread holds a reference to its worker, so a worker let go by its monitor stays valid
-// until the thread has ended.
-class TVelFolderMonitorWorker {
+// One run of the watch: the folder's place on the shared watch and the hand-over of its
+// changes, which arrive on the hub's one thread and thus one at a time.
+class TVelFolderMonitorWorker : public TFolderWatchClient {
  public:
-  TVelFolderMonitorWorker(TVelFolderMonitor* owner, const std::string& folder, TChangeTypes changes,
-                          bool subFolders)
-      : FOwner(owner),
-        FPrefix(WithTrailingDelimiter(folder)),
-        FWatcher(folder, changes, subFolders) {}
+  TVelFolderMonitorWorker(TVelFolderMonitor* owner, const std::string& folder)
+      : FOwner(owner), FPrefix(WithTrailingDelimiter(folder)) {}
 
-  ~TVelFolderMonitorWorker() {
-    if (FThread.joinable()) FThread.detach();  // only reached on the thread itself
+  static void Start(const std::shared_ptr<TVelFolderMonitorWorker>& self, const std::string& folder,
+                    TChangeTypes changes, bool subFolders) {
+    std::shared_ptr<TFolderWatchHub> hub = TFolderWatchHub::Acquire();
+    const TFolderWatchSet::TWatchId id = hub->Add(self, folder, changes, subFolders);
+    bool stopped;
+    {
+      std::lock_guard lock(self->FLock);
+      self->FHub = hub;
+      self->FId = id;
+      stopped = self->FStopped;
+    }
+    if (stopped) hub->Remove(id);  // deactivated while the watch began
   }
 
-  static void Start(const std::shared_ptr<TVelFolderMonitorWorker>& self) {
-    self->FThread = std::thread([self] { self->Run(); });
-  }
-
-  // Lets the owner go and wakes the thread; returns at once.
+  // Lets the owner go and ends the watch; returns at once.
   void Stop() {
+    std::shared_ptr<TFolderWatchHub> hub;
     {
       std::lock_guard lock(FLock);
       FStopped = true;
       FOwner = nullptr;
+      hub = FHub;
     }
-    FWatcher.Wake();
+    if (hub) hub->Remove(FId);
   }
 
-  bool Finished() const { return FFinished.load(); }
+  // True once no report runs or will run.
+  bool Finished() {
+    std::lock_guard lock(FLock);
+    return FStopped && !FDelivering;
+  }
 
+  // Waits for a report still running, unless it is the caller's own (a monitor destroyed
+  // from its handler).
   void Join() {
-    if (!FThread.joinable()) return;
-    if (FThread.get_id() == std::this_thread::get_id())
-      FThread.detach();  // the monitor is being destroyed from its own handler
-    else
-      FThread.join();
+    std::unique_lock lock(FLock);
+    if (FHub && FHub->OnHubThread()) return;
+    FIdle.wait(lock, [this] { return !FDelivering; });
+  }
+
+  void Deliver(const TFolderWatchSet::TBatch& batch) override {
+    {
+      std::lock_guard lock(FLock);
+      if (FStopped || FFailed) return;
+      FDelivering = true;
+    }
+    try {
+      for (const TFolderItemInfo& item : batch.Items)
+        if (!Report(item)) break;
+      if (batch.FolderGone) ReportFolderGone();
+    } catch (...) {
+      // A failing handler ends the watch; the monitor is not told.
+      std::lock_guard lock(FLock);
+      FFailed = true;
+    }
+    {
+      std::lock_guard lock(FLock);
+      FDelivering = false;
+    }
+    FIdle.notify_all();
   }
 
  private:
@@ -86,45 +122,18 @@ class TVelFolderMonitorWorker {
     return FStopped ? nullptr : FOwner;
   }
 
-  void Run() {
-    std::vector<TFolderItemInfo> batch;
-    try {
-      while (CurrentOwner() != nullptr) {
-        const TFolderWatcher::TWaitResult result = FWatcher.WaitForChanges(batch);
-        if (result == TFolderWatcher::TWaitResult::FolderGone) {
-          ReportFolderGone();
-          continue;
-        }
-        if (result != TFolderWatcher::TWaitResult::Changes) continue;
-        for (TFolderItemInfo& item : batch) {
-          TVelFolderMonitor* owner = CurrentOwner();
-          if (owner == nullptr) break;
-          TFolderChangeEvent handler;
-          bool synchronize;
-          {
-            std::lock_guard lock(owner->FLock);
-            handler = owner->FOnFolderChange;
-            synchronize = owner->FNeedSynchronize;
-          }
-          if (!handler) continue;
-          FItem.Name = FPrefix + item.Name;
-          FItem.Action = item.Action;
-          // The last look before reporting: nothing is reported once Deactivate has returned.
-          if (CurrentOwner() == nullptr) break;
-          if (synchronize) {
-            std::lock_guard lock(SynchronizeLock());
-            // Deactivate may have returned while this report waited for its turn.
-            if (CurrentOwner() == nullptr) break;
-            handler(owner, FItem);
-          } else {
-            handler(owner, FItem);
-          }
-        }
-      }
-    } catch (...) {
-      // A failing handler ends the watch; the monitor is not told.
-    }
-    FFinished.store(true);
+  // False once the owner let go.
+  bool Report(const TFolderItemInfo& item) {
+    TVelFolderMonitor* owner = CurrentOwner();
+    if (owner == nullptr) return false;
+    TFolderChangeEvent handler = owner->OnFolderChange();
+    if (!handler) return true;
+    FItem.Name = FPrefix + item.Name;
+    FItem.Action = item.Action;
+    // The last look before reporting: nothing is reported once Deactivate has returned.
+    if (CurrentOwner() == nullptr) return false;
+    handler(owner, FItem);
+    return true;
   }
 
   void ReportFolderGone() {
@@ -135,13 +144,15 @@ class TVelFolderMonitorWorker {
   }
 
   std::mutex FLock;
+  std::condition_variable FIdle;
   bool FStopped = false;
+  bool FFailed = false;
+  bool FDelivering = false;
   TVelFolderMonitor* FOwner;
   const std::string FPrefix;
-  TFolderWatcher FWatcher;
   TFolderItemInfo FItem;
-  std::atomic<bool> FFinished{false};
-  std::thread FThread;
+  std::shared_ptr<TFolderWatchHub> FHub;
+  TFolderWatchSet::TWatchId FId = 0;
 };
 
 TVelFolderMonitor::TVelFolderMonitor(std::string aName, std::string aFolder,
@@ -191,22 +202,28 @@ void TVelFolderMonitor::Activate() {
   if (changes.Empty()) throw Exception(prefix + "Events to be monitored need to be specified");
   if (folder.empty()) throw Exception(prefix + "Folder to be monitored needs to be specified");
 
-  if (!CreateFolderTree(folder))
+  // A folder that cannot be made because a part of its path is a file is a mistake in the
+  // settings; one that cannot be reached yet (a share not up) is watched once it is there.
+  if (!CreateFolderTree(folder) && PathPartIsFile(folder))
     throw Exception(prefix + "Folder \"" + folder + "\" does not exist and cannot be created");
 
   ReapFinishedWorkers();
-  std::shared_ptr<TVelFolderMonitorWorker> worker;
-  try {
-    worker = std::make_shared<TVelFolderMonitorWorker>(this, folder, changes, subFolders);
-  } catch (const std::exception& e) {
-    throw Exception(prefix + "Folder \"" + folder + "\" cannot be watched: " + e.what());
-  }
+  auto worker = std::make_shared<TVelFolderMonitorWorker>(this, folder);
   {
     std::lock_guard lock(FLock);
-    if (FWorker) return;  // activated meanwhile on another thread; this worker never ran
+    if (FWorker) return;  // activated meanwhile on another thread
     FWorker = worker;
   }
-  TVelFolderMonitorWorker::Start(worker);
+  try {
+    TVelFolderMonitorWorker::Start(worker, folder, changes, subFolders);
+  } catch (const std::exception& e) {
+    {
+      std::lock_guard lock(FLock);
+      FWorker.reset();
+    }
+    worker->Stop();
+    throw Exception(prefix + "Folder \"" + folder + "\" cannot be watched: " + e.what());
+  }
 
   TFolderNotifyEvent activated = OnActivated();
   if (activated) activated(this);

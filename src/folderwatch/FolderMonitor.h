@@ -68,29 +68,33 @@ using TFolderChangeEvent =
     std::function<void(TVelFolderMonitor* sender, const TFolderItemInfo& item)>;
 using TFolderNotifyEvent = std::function<void(TVelFolderMonitor* sender)>;
 
-// Watches one folder on a worker thread of its own and reports each change, one at a time,
-// through OnFolderChange, called on that worker thread. Handlers of several monitors thus
-// run concurrently and must guard what they share. A handler must not throw: an exception
-// from it ends the watch (the monitor stays "active" until deactivated).
+// Watches one folder and reports each change, one at a time, through OnFolderChange. The
+// folders of all monitors share one system watch and one thread, on which every handler runs:
+// handlers of all monitors thus run one after the other, and a handler that blocks holds up
+// every folder's reports. A handler must not throw: an exception from it ends the watch (the
+// monitor stays "active" until deactivated).
 //
 // A watched folder that is deleted or moved away is not made again: OnFolderGone is called
 // once, and the watch goes on by itself when a folder of that path exists again (looked for
-// about once a second); the entries written in it since are then reported as new.
+// about once a second); the entries written in it since are then reported as new. A folder
+// that cannot be made or opened at Activate (a share not up yet) starts in that state.
 class TVelFolderMonitor {
  public:
   // Stores the settings and, when activate is true, activates; exceptions of Activate
   // leave the constructor.
   TVelFolderMonitor(std::string aName, std::string aFolder, TChangeTypes aMonitoredChanges,
                     bool aActivate);
-  // Deactivates and joins every worker this monitor started.
+  // Deactivates and waits for a report of this monitor still running (unless called from it).
   virtual ~TVelFolderMonitor();
   TVelFolderMonitor(const TVelFolderMonitor&) = delete;
   TVelFolderMonitor& operator=(const TVelFolderMonitor&) = delete;
 
   // Creates the folder with its missing parents (each with the owner, group and mode of the
   // nearest folder that existed) and starts watching it; does nothing when active. Raises
-  // vel::Exception "TVelFolderMonitor.Activate: ..." when no change kind or no folder is set, when
-  // the folder cannot be created, or when it cannot be watched.
+  // vel::Exception "TVelFolderMonitor.Activate: ..." when no change kind or no folder is set,
+  // when the folder cannot be created because a part of its path is a file, or when the system
+  // refuses another watch. A folder that cannot be made or opened otherwise is reported gone
+  // (OnFolderGone) and watched once it is there.
   void Activate();
   // Lets the worker go and returns at once: no report starts after it returns, also not one
   // that was waiting for its turn under NeedSynchronize (a handler call already running may
@@ -123,12 +127,13 @@ class TVelFolderMonitor {
   void SetOnActivated(TFolderNotifyEvent handler);
   TFolderNotifyEvent OnDeactivated() const;
   void SetOnDeactivated(TFolderNotifyEvent handler);
-  // Called on the worker thread when the watched folder was deleted or moved away.
+  // Called on the watch's thread when the watched folder was deleted or moved away, or could
+  // not be opened at Activate.
   TFolderNotifyEvent OnFolderGone() const;
   void SetOnFolderGone(TFolderNotifyEvent handler);
 
-  // There is no main-thread message loop to hand events to; when set, the change handlers
-  // of all monitors that have it set run one at a time, never concurrently.
+  // There is no main-thread message loop to hand events to; the change handlers of all
+  // monitors run one at a time on the watch's thread whether set or not.
   bool NeedSynchronize() const;
   void SetNeedSynchronize(bool value);
 
@@ -150,7 +155,7 @@ class TVelFolderMonitor {
   TFolderNotifyEvent FOnActivated;
   TFolderNotifyEvent FOnFolderGone;
   std::shared_ptr<TVelFolderMonitorWorker> FWorker;
-  // Workers let go by Deactivate; they end promptly and are joined here or in the destructor.
+  // Workers let go by Deactivate whose report may still run; waited for in the destructor.
   std::vector<std::shared_ptr<TVelFolderMonitorWorker>> FRetiredWorkers;
 };
 

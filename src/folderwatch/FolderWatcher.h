@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,34 +9,45 @@
 
 namespace vel {
 
-// The operating system's side of a folder monitor: waits for the next batch of changes in
-// one folder (and its subtree when asked) and hands them over with names relative to the
-// folder. Used by one worker thread; only Wake may be called from another thread.
-class TFolderWatcher {
+// The operating system's side of the folder monitors: every watched folder of the process on
+// one system watch (one inotify instance on Linux, one I/O completion port on Windows), so
+// that a thousand folders cost one thread and no handle or instance limit per folder. Waits
+// for the next batch of changes of any folder and hands them over with names relative to
+// their folder. Wait is called by one thread; Add, Remove and Wake may be called from others.
+class TFolderWatchSet {
  public:
-  enum class TWaitResult {
-    Changes,  // batch holds the changes of one read (possibly none that pass the filter)
-    Lost,     // the system's queue overflowed: the changes of this batch are lost
-    Woken,    // Wake was called
-    // The watched folder was deleted or moved away (told once). The watcher then looks for
-    // the path now and then and watches it again once a folder is there.
-    FolderGone,
+  using TWatchId = uint64_t;  // never 0
+
+  // What one folder has to tell after a wait.
+  struct TBatch {
+    TWatchId Id = 0;
+    // Its changes in the order the system recorded them (possibly none that pass the filter).
+    std::vector<TFolderItemInfo> Items;
+    // Told after Items, once: the folder was deleted or moved away, or could not be opened
+    // when its watch began. It is looked for now and then and watched again once a folder is
+    // there; the entries written in it since are then handed over as new.
+    bool FolderGone = false;
   };
 
   // The separator of path parts in the names handed over.
   static const char PathDelimiter;
 
-  // Starts watching folder, which must exist. Raises vel::Exception with the reason when
-  // the folder cannot be watched.
-  TFolderWatcher(const std::string& folder, TChangeTypes changes, bool subFolders);
-  ~TFolderWatcher();
-  TFolderWatcher(const TFolderWatcher&) = delete;
-  TFolderWatcher& operator=(const TFolderWatcher&) = delete;
+  TFolderWatchSet();
+  ~TFolderWatchSet();
+  TFolderWatchSet(const TFolderWatchSet&) = delete;
+  TFolderWatchSet& operator=(const TFolderWatchSet&) = delete;
 
-  // Blocks until changes arrive or Wake is called; batch is cleared first and receives the
-  // changes in the order the system recorded them.
-  TWaitResult WaitForChanges(std::vector<TFolderItemInfo>& batch);
-  // Makes the current or next WaitForChanges return Woken. Safe from any thread.
+  // Starts watching folder (its subtree too when subFolders) under id, which the caller
+  // chooses and no other watch has. A folder that cannot be opened now starts as gone. Raises
+  // vel::Exception with the reason when the system refuses another watch (a limit of the
+  // system, named in the text). The first changes reported are those made after it returns.
+  void Add(TWatchId id, const std::string& folder, TChangeTypes changes, bool subFolders);
+  // Ends the watch; changes of it not handed over yet are dropped. Unknown ids are ignored.
+  void Remove(TWatchId id);
+  // Blocks until a folder has something to tell, Wake was called or a watch changed; out is
+  // cleared first and receives one batch per folder with something to tell.
+  void Wait(std::vector<TBatch>& out);
+  // Makes the current or next Wait return. Safe from any thread.
   void Wake();
 
  private:

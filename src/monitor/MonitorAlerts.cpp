@@ -77,10 +77,12 @@ void TVelMonitorController::StartAlerts() {
         ExecOnFolderChanged(sender, item);
       });
       // The folder is not made again: an operator removing a retired application's logs
-      // must be able to. One line, then the watch resumes once the folder is back.
+      // must be able to. One line, then the watch resumes once the folder is back; the same
+      // for a folder that cannot be reached yet at start (a share not up).
       monitor->SetOnFolderGone([](TVelFolderMonitor* sender) {
-        AppendAppLog("Error: The log folder \"" + sender->Folder() + "\" of " + sender->Name() +
-                     " was deleted or moved away; it is watched again once it exists");
+        AppendAppLog(
+            "Error: The log folder \"" + sender->Folder() + "\" of " + sender->Name() +
+            " was deleted or moved away, or cannot be reached; it is watched again once it exists");
       });
       monitor->Activate();
       // Files closed by their writer are read at once instead of after the full settle time.

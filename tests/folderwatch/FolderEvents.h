@@ -1,14 +1,21 @@
 #pragma once
 // What the folder-monitor tests of both systems share.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/Paths.h"
 #include "folderwatch/FolderMonitor.h"
+#include "support/TestSupport.h"
 
 namespace vel::test {
 
@@ -59,5 +66,61 @@ class Events {
   std::condition_variable FChanged;
   std::vector<vel::TFolderItemInfo> FItems;
 };
+
+// Holds every report until opened, so that the watch's thread stays in the first one while a
+// test makes more changes than the system can queue.
+class Gate {
+ public:
+  vel::TFolderChangeEvent Wrap(vel::TFolderChangeEvent inner) {
+    return [this, inner](vel::TVelFolderMonitor* sender, const vel::TFolderItemInfo& item) {
+      std::unique_lock lock(FLock);
+      FOpened.wait(lock, [&] { return FOpen; });
+      lock.unlock();
+      inner(sender, item);
+    };
+  }
+
+  void Open() {
+    {
+      std::lock_guard lock(FLock);
+      FOpen = true;
+    }
+    FOpened.notify_all();
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FOpened;
+  bool FOpen = false;
+};
+
+inline void TouchFile(const std::string& file) {
+  std::ofstream(vel::PathFromUtf8(file)) << "x";
+}
+
+// Watches `count` folders of their own below tmp (names joined with delimiter), checks that
+// activating them all starts at most `extraThreads` threads (counted by threads), writes one file
+// in each and checks that each monitor reports its own file and nothing else.
+inline void ExpectManyFoldersEachGetOnlyTheirOwnChanges(const TempDir& tmp, char delimiter,
+                                                        int count,
+                                                        const std::function<int()>& threads,
+                                                        int extraThreads) {
+  const vel::TChangeTypes changes{vel::ctFileName, vel::ctCreationTime};
+  const int threadsBefore = threads();
+  std::vector<Events> events(count);
+  std::vector<std::unique_ptr<vel::TVelFolderMonitor>> monitors;
+  for (int i = 0; i < count; ++i) {
+    monitors.push_back(std::make_unique<vel::TVelFolderMonitor>(
+        "m", tmp.file("app" + std::to_string(i)), changes, false));
+    monitors.back()->SetOnFolderChange(events[i].Handler());
+    monitors.back()->Activate();
+  }
+  EXPECT_LE(threads(), threadsBefore + extraThreads);
+  const std::string own = std::string(1, delimiter) + "own.Log";
+  for (int i = 0; i < count; ++i) TouchFile(monitors[i]->Folder() + own);
+  for (int i = 0; i < count; ++i)
+    ASSERT_TRUE(events[i].WaitFor(monitors[i]->Folder() + own, vel::faNew)) << i;
+  for (int i = 0; i < count; ++i) EXPECT_EQ(events[i].Count(), 1u) << i;
+}
 
 }  // namespace vel::test

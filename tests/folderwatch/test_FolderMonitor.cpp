@@ -341,44 +341,65 @@ TEST(FolderMonitor, MadeFoldersTakeOwnerGroupAndModeOfTheNearestExistingOne) {
   }
 }
 
-TEST(FolderMonitor, QueueOverflowLosesABatchButTheWatchGoesOn) {
+TEST(FolderMonitor, QueueOverflowOnTheSharedWatchFindsTheNewFilesOfEveryFolder) {
   TempDir tmp;
-  const std::string folder = tmp.file("logs");
   int limit = 16384;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
   ASSERT_LT(limit, 200000) << "queue too large to overflow in a test";
 
-  std::mutex gateLock;
-  std::condition_variable gateCv;
-  bool open = false;
+  vel::test::Gate gate;
   Events ev;
-  auto record = ev.Handler();
-  TVelFolderMonitor mon("m", folder, kServiceChanges, true);
-  // The first report holds the worker until the queue has overflowed.
-  mon.SetOnFolderChange([&](TVelFolderMonitor* s, const TFolderItemInfo& item) {
-    std::unique_lock lock(gateLock);
-    gateCv.wait(lock, [&] { return open; });
-    lock.unlock();
-    record(s, item);
-  });
-  const int files = limit + 200;
-  for (int i = 0; i < files; ++i) Touch(folder + "/f" + std::to_string(i));
-  {
-    std::lock_guard lock(gateLock);
-    open = true;
+  // The first report holds the watch's thread until the queue has overflowed.
+  const TFolderChangeEvent gated = gate.Wrap(ev.Handler());
+  const std::vector<std::string> folders = {tmp.file("a"), tmp.file("b"), tmp.file("c")};
+  std::vector<std::unique_ptr<TVelFolderMonitor>> monitors;
+  for (const std::string& folder : folders) {
+    monitors.push_back(std::make_unique<TVelFolderMonitor>("m", folder, kServiceChanges, false));
+    monitors.back()->SetOnFolderChange(gated);
+    monitors.back()->Activate();
   }
-  gateCv.notify_all();
-  // Changes made while the system's queue is still full are dropped as well, so keep making
-  // new ones until the watch reports one.
-  bool seen = false;
-  for (int i = 0; i < 300 && !seen; ++i) {
-    const std::string marker = folder + "/after-overflow" + std::to_string(i);
-    Touch(marker);
-    seen = ev.WaitFor(marker, faNew, std::chrono::milliseconds(200));
+  const int files = limit + 300;
+  std::vector<std::string> written;
+  for (int i = 0; i < files; ++i) {
+    written.push_back(folders[i % folders.size()] + "/f" + std::to_string(i));
+    Touch(written.back());
   }
-  ASSERT_TRUE(seen);
-  EXPECT_LT(ev.Count(), static_cast<size_t>(files));
-  EXPECT_GT(ev.Count(), 0u);
+  gate.Open();
+  // Every file of every folder is reported, once.
+  for (const std::string& name : written) ASSERT_TRUE(ev.WaitFor(name, faNew)) << name;
+  EXPECT_EQ(ev.Count(), written.size());
+}
+
+TEST(FolderMonitor, HundredsOfFoldersShareOneThreadAndEachGetsOnlyItsOwnChanges) {
+  TempDir tmp;
+  const auto threads = [] {
+    return static_cast<int>(
+        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+  };
+  // One thread for the watch, and one that a sanitizer's runtime may start.
+  vel::test::ExpectManyFoldersEachGetOnlyTheirOwnChanges(tmp, '/', 300, threads, 2);
+}
+
+TEST(FolderMonitor, FolderUnreachableAtActivateIsWatchedOnceItAppears) {
+  TempDir tmp;
+  // A link to a folder that is not there yet stands in for a share that is not up.
+  fs::create_directory_symlink(tmp.file("share"), tmp.file("mnt"));
+  const std::string folder = tmp.file("mnt") + "/logs";
+  Events ev;
+  std::atomic<int> gone{0};
+  TVelFolderMonitor mon("m", folder, kServiceChanges, false);
+  mon.SetOnFolderChange(ev.Handler());
+  mon.SetOnFolderGone([&](TVelFolderMonitor*) { ++gone; });
+  mon.Activate();
+  EXPECT_TRUE(mon.IsActive());
+  ASSERT_TRUE(vel::test::WaitUntil([&] { return gone.load() == 1; }));
+
+  fs::create_directories(tmp.file("share") + "/logs");
+  Touch(folder + "/early.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/early.Log", faNew));
+  Touch(folder + "/later.Log");
+  ASSERT_TRUE(ev.WaitFor(folder + "/later.Log", faNew));
+  EXPECT_EQ(gone.load(), 1);
 }
 
 TEST(FolderMonitor, NeedSynchronizeRunsHandlersOneAtATime) {

@@ -122,7 +122,7 @@ class Service:
 
     def __init__(self, work, mock, apps=("Shop",), telegram=None, discord=None, email=None,
                  general=None, log_folder=None, command_prefix=(), channel=None,
-                 executable=SERVICE, ini_path=None):
+                 executable=SERVICE, ini_path=None, unmade=()):
         self.work = work
         if log_folder is None:
             self.logs = os.path.join(work, "logs") + "/"
@@ -136,7 +136,8 @@ class Service:
             ini.append(f"{k}={v}")
         for n, app in enumerate(apps, start=1):
             folder = os.path.join(work, app + "-errors")
-            os.makedirs(folder, exist_ok=True)
+            if app not in unmade:  # unmade: folders the service has to make
+                os.makedirs(folder, exist_ok=True)
             self.folders[app] = folder
             ini += [f"[App_{n}]", f"Name={app}", f"LogPath={folder}", "Enabled=1"]
         sections = {

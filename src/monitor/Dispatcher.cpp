@@ -8,11 +8,12 @@
 #include <utility>
 
 #include "applog/AppLog.h"
+#include "applog/AppLogPlatform.h"
+#include "common/LocaleDateTime.h"
 #include "config/MonitorConfig.h"
 #include "notify/Discord.h"
 #include "notify/MailSender.h"
 #include "notify/Telegram.h"
-#include "applog/AppLogPlatform.h"
 
 namespace vel {
 
@@ -38,10 +39,7 @@ std::string OrDefault(const std::string& error, const char* channel) {
 
 // Local time of day in the locale's form, for the time span of a summary.
 std::string LocalTimeOfDay() {
-  applog_detail::LocalNow now = applog_detail::GetLocalNow();
-  char text[64] = {0};
-  std::strftime(text, sizeof text, "%X", &now.tm);
-  return text;
+  return LocaleLongTime(applog_detail::GetLocalNow().tm);
 }
 
 }  // namespace

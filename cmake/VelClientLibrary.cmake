@@ -39,6 +39,11 @@ if(WIN32)
   target_link_options(velclient_shared PRIVATE -static -Wl,--export-all-symbols
                       -Wl,--exclude-libs,ALL)
   set_target_properties(velclient_shared PROPERTIES PREFIX "" IMPORT_PREFIX "lib")
+  # The event-log entries of the applications that use the DLL are read with its message table.
+  target_sources(velclient_shared PRIVATE ${VEL_EVENT_MESSAGES_RC})
+  # The writer inside the DLL names the DLL's frames from the map beside it.
+  vel_symbol_map(velclient_shared)
+  install(FILES $<TARGET_FILE:velclient_shared>.symbols DESTINATION ${CMAKE_INSTALL_BINDIR})
 else()
   # The pieces' own link needs: the stack-trace library of the exception-log writer.
   target_link_libraries(velclient_shared PRIVATE Threads::Threads backtrace)

@@ -4,6 +4,9 @@ include(GNUInstallDirs)
 
 if(TARGET velservermonitor)
   install(TARGETS velservermonitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(WIN32)
+    install(FILES $<TARGET_FILE:velservermonitor>.symbols DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
 endif()
 if(WIN32)
   # The writer inside the DLL records the throw sites of the DLL's own code.

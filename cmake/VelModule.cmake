@@ -71,3 +71,15 @@ function(vel_version_resource target)
     target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/generated/VelVersion.rc)
   endif()
 endfunction()
+
+# Windows images carry the names of their functions in <image>.symbols beside them, made from
+# the linked image's own symbol table (nm -C): the exception-log writer names stack frames
+# from it, since Windows' DbgHelp reads no DWARF and GCC writes no PDB.
+function(vel_symbol_map target)
+  if(WIN32)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/cmake/make_symbol_map.py ${CMAKE_NM}
+              $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.symbols
+      VERBATIM)
+  endif()
+endfunction()

@@ -1,12 +1,13 @@
 #include "applog/AppLog.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <mutex>
 
 #include "applog/AppLogPlatform.h"
 #include "common/AppInfo.h"
+#include "common/LocaleDateTime.h"
 #include "common/Utf.h"
 
 namespace vel {
@@ -90,35 +91,68 @@ void SetEventLogSink(TEventLogSink sink) {
 }
 
 std::string FormatLogTimestamp() {
-  applog_detail::LocalNow now = applog_detail::GetLocalNow();
-  char date[128] = {0};
-  char time[128] = {0};
-  std::strftime(date, sizeof date, "%x", &now.tm);
-  bool midnight =
+  const applog_detail::LocalNow now = applog_detail::GetLocalNow();
+  const bool midnight =
       now.tm.tm_hour == 0 && now.tm.tm_min == 0 && now.tm.tm_sec == 0 && now.millisecond == 0;
-  if (midnight) return date;
-  std::strftime(time, sizeof time, "%X", &now.tm);
-  return std::string(date) + " " + time;
+  if (midnight) return LocaleShortDate(now.tm);
+  return LocaleShortDate(now.tm) + " " + LocaleLongTime(now.tm);
 }
 
-void LogToEventLog(const std::string& text) {
+bool LogToEventLog(const std::string& text) {
+  bool taken = false;
+  bool echo = false;
   try {
     std::shared_ptr<TEventLogSink> sink;
-    bool echo;
     {
       std::lock_guard lock(StateLock());
       sink = State().sink;
       echo = State().echo;
     }
     if (echo && !t_inAppLog) EchoToConsole(text + (text.ends_with('\n') ? "" : "\n"));
-    if (sink)
+    if (sink) {
       (*sink)(text);
-    else
-      applog_detail::WriteSystemLog(ApplicationName(), text);
+      taken = true;
+    } else {
+      taken = applog_detail::WriteSystemLog(ApplicationName(), text);
+    }
   } catch (...) {
-    // The last resort has nowhere left to report to.
+    taken = false;
   }
+  // The console run has shown the text already.
+  if (!taken && !echo) {
+    try {
+      applog_detail::WriteLastResort(text);
+    } catch (...) {
+      // Nothing is left to report to.
+    }
+  }
+  return taken;
 }
+
+namespace applog_detail {
+
+std::vector<std::u16string> SplitForEventLog(std::u16string_view text, std::size_t limit) {
+  if (text.size() <= limit) return {std::u16string(text)};
+  // Room for the mark "(part i of n) " with numbers of up to nine digits.
+  const std::size_t room = limit > 64 ? limit - 32 : limit / 2 + 1;
+  std::vector<std::u16string_view> pieces;
+  while (!text.empty()) {
+    std::size_t n = std::min(room, text.size());
+    const char16_t last = text[n - 1];
+    if (n < text.size() && n > 1 && last >= 0xD800 && last <= 0xDBFF) --n;  // keep the pair
+    pieces.push_back(text.substr(0, n));
+    text.remove_prefix(n);
+  }
+  std::vector<std::u16string> parts;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const std::string mark =
+        "(part " + std::to_string(i + 1) + " of " + std::to_string(pieces.size()) + ") ";
+    parts.push_back(std::u16string(mark.begin(), mark.end()) + std::u16string(pieces[i]));
+  }
+  return parts;
+}
+
+}  // namespace applog_detail
 
 void AppendTextToFile(const std::string& fileName, const std::string& text) {
   bool written = false;

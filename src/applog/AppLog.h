@@ -21,8 +21,11 @@ void AppendAppLog(const std::string& text, const std::string& extension = "log")
 void AppendTextToFile(const std::string& fileName, const std::string& text);
 
 // Reports text as one error entry in the system log (syslog, LOG_ERR, ident = the
-// application name), or to the sink installed with SetEventLogSink. Takes no lock of its own.
-void LogToEventLog(const std::string& text);
+// application name; the Windows event log, source = the application name, registered first
+// when it is missing and the account may), or to the sink installed with SetEventLogSink.
+// True when it was taken; a text the system refused goes to standard error (and on Windows to
+// the debugger) instead. Takes no lock of its own.
+bool LogToEventLog(const std::string& text);
 
 // The folder the diagnostic log goes to. At start-up the executable's folder with a trailing
 // "/"; the configuration replaces it with [General] LogPath when it loads.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 
@@ -45,7 +46,7 @@ bool AppendBytesToFile(const std::string& fileName, const std::string& bytes) {
   return ok;
 }
 
-void WriteSystemLog(const std::string& ident, const std::string& text) {
+bool WriteSystemLog(const std::string& ident, const std::string& text) {
   // openlog keeps the pointer, so the ident must live as long as the process.
   static std::string s_ident;
   static std::once_flag s_once;
@@ -57,6 +58,13 @@ void WriteSystemLog(const std::string& ident, const std::string& text) {
   std::string msg = text;
   while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
   ::syslog(LOG_ERR, "%s", msg.c_str());
+  return true;  // syslog tells nothing of a failure
+}
+
+void WriteLastResort(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  if (!text.ends_with('\n')) std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace vel::applog_detail

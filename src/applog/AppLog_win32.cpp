@@ -1,4 +1,7 @@
+#include <cstdio>
+
 #include "applog/AppLogPlatform.h"
+#include "applog/EventSource_win32.h"
 #include "common/WinApi_win32.h"
 
 namespace vel::applog_detail {
@@ -49,15 +52,29 @@ bool AppendBytesToFile(const std::string& fileName, const std::string& bytes) {
   return ::CloseHandle(file.release()) != 0;
 }
 
-// One error event in the Windows event log, source named by the application; failures are
-// swallowed.
-void WriteSystemLog(const std::string& ident, const std::string& text) {
+// Error events in the Windows event log under the application's source, registered first
+// when it is missing (so that the Event Viewer shows the text, through the message table of
+// this module). A text longer than one insertion string may hold goes into several events.
+bool WriteSystemLog(const std::string& ident, const std::string& text) {
+  RegisterEventSourceWhenMissing(ident);
   const HANDLE source = ::RegisterEventSourceW(nullptr, win::Wide(ident).c_str());
-  if (!source) return;
-  const std::wstring wide = win::Wide(text);
-  LPCWSTR strings[1] = {wide.c_str()};
-  ::ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-  ::DeregisterEventSource(source);
+  if (!source) return false;
+  bool reported = true;
+  for (const std::u16string& part : SplitForEventLog(Utf8ToUtf16(text), kMaxEventLogText)) {
+    LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(part.c_str())};
+    reported = ::ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, kEventTextId, nullptr, 1, 0, strings,
+                              nullptr) != FALSE;
+    if (!reported) break;
+  }
+  ::DeregisterEventSource(source);  // the entries are written whatever it answers
+  return reported;
+}
+
+void WriteLastResort(const std::string& text) {
+  const std::string line = text.ends_with('\n') ? text : text + "\n";
+  ::OutputDebugStringW(win::Wide(line).c_str());
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace vel::applog_detail

@@ -33,7 +33,9 @@ class TVelAppInfo {
  public:
   TVelAppInfo() = delete;
 
-  // /opt/vel/velservermonitor, C:\Vel\velservermonitor.exe
+  // The process's executable, also when asked from inside the client library (an application
+  // linking velclient.dll is named by its own .exe): /opt/vel/velservermonitor,
+  // C:\Vel\velservermonitor.exe
   static std::string GetAppFullFileName();
   // velservermonitor, velservermonitor.exe
   static std::string GetAppFileName();
@@ -49,9 +51,9 @@ class TVelAppInfo {
   static std::string GetTempPath();
   // The host name, the NetBIOS computer name on Windows ("" when it cannot be read).
   static std::string GetComputerName();
-  // The version of this build of the system's own programs (the service; on Windows the
-  // FileVersion of the executable's version resource). A library linked into another
-  // application does not know that application's version.
+  // On Windows the FileVersion of the executable's version resource (empty for an application
+  // without one); on Linux the version of this build. The exception-log writer shows neither:
+  // it takes the application's version from the application.
   static std::string GetAppVersion();
   // A 32-bit process under the 64-bit emulation layer of Windows; false otherwise.
   static bool IsWin64();

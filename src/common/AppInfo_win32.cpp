@@ -16,20 +16,17 @@ std::string WithTrailingDelimiter(std::string path) {
   return appinfo_detail::WithTrailingDelimiter(std::move(path), "\\/");
 }
 
-// This module's file name (the .exe: the library is linked statically), without the long-path
-// prefix.
-std::wstring ModuleFileName() {
-  HMODULE self = nullptr;
-  ::GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ModuleFileName), &self);
-  wchar_t buffer[kPathChars];
-  const DWORD n = ::GetModuleFileNameW(self, buffer, kPathChars);
-  std::wstring name(buffer, n < kPathChars ? n : kPathChars - 1);
-  if (name.size() >= 4 && name[0] == L'\\' && name[1] == L'\\' && name[2] == L'?' &&
-      name[3] == L'\\')
-    name.erase(0, 4);
-  return name;
+// The process's executable, without the long-path prefix. Not the module that holds this code:
+// inside velclient.dll that would name the DLL, and every report of the application linking it
+// would say "velclient".
+std::wstring ExecutableFileName() {
+  std::wstring name = win::ModuleFileName(nullptr);
+  if (name.rfind(L"\\\\?\\", 0) != 0) return name;
+  // \\?\UNC\server\share\... is \\server\share\...; \\?\C:\... is C:\...
+  if (name.size() >= 8 &&
+      ::CompareStringOrdinal(name.c_str() + 4, 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL)
+    return L"\\\\" + name.substr(8);
+  return name.substr(4);
 }
 
 std::string PathFrom(UINT (*ask)(LPWSTR, UINT)) {
@@ -73,7 +70,7 @@ TStartupValues ComputeStartupValues() {
   v.tempPath = PathFrom(AskTempPath);
   v.computerName = ReadComputerName();
   v.win64 = ReadIsWow64();
-  v.fullFileName = win::Narrow(ModuleFileName());
+  v.fullFileName = win::Narrow(ExecutableFileName());
   if (v.fullFileName.empty()) return v;
   SplitExecutableName(v, "\\/");
   v.version = TVelAppInfo::GetFileInfo(v.fullFileName, fiFileVersion);

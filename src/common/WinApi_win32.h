@@ -55,6 +55,19 @@ inline std::string SystemMessage(DWORD error) {
   return Narrow(text);
 }
 
+// A module's file name (nullptr: the process's executable), as the system gives it; the buffer
+// grows until the name fits, since long paths are allowed. "" when the system cannot say.
+inline std::wstring ModuleFileName(HMODULE module) {
+  std::wstring name(260, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
+    if (n == 0) return {};
+    if (n < name.size()) return name.substr(0, n);
+    if (name.size() >= 32768) return {};  // no path is longer: the system keeps failing
+    name.resize(name.size() * 2);
+  }
+}
+
 // Closes a handle when it is one.
 struct HandleCloser {
   HANDLE h = INVALID_HANDLE_VALUE;

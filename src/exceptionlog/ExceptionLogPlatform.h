@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 #include <vector>
 
@@ -40,8 +41,10 @@ std::string ReadableTypeName(const std::type_info& type);
 std::string Demangle(const char* name);
 
 // The calling thread's stack, innermost first, one readable line per frame, leaving out the
-// writer's own frames. Empty when no frame can be taken.
-std::vector<std::string> CaptureStackTrace();
+// writer's own frames. Empty when no frame can be taken. Called only by the report's
+// constructor, which only the logger's entry points call: Windows skips these three frames
+// by count, so none of them may be inlined.
+[[gnu::noinline]] std::vector<std::string> CaptureStackTrace();
 
 // Where the exception object was thrown on this thread, among the last few thrown here;
 // null when it is not known (thrown on another thread, long ago, or not recorded).
@@ -51,6 +54,10 @@ const void* ThrowSiteOf(const void* exceptionObject);
 // The record behind ThrowSiteOf (ThrowSite.cpp): the hook calls RecordThrow for every throw.
 void RecordThrow(const void* exceptionObject, const void* site);
 const void* RecordedThrowSite(const void* exceptionObject);
+
+// The characters that end a folder name, the first of them the one added to a folder that
+// ends in none: "/" on Linux, "\\" then "/" on Windows.
+std::string_view FolderDelimiters();
 
 // Creates the folder and every missing parent. False when it cannot be done.
 bool CreateFolders(const std::string& folder);

@@ -364,8 +364,8 @@ bool TVelExceptionLogWorker::WriteReport() {
       if (!text.empty()) text += '\n';
       text += line;
     }
-    LogToEventLog(AsWellFormedUtf8(std::move(text)));
-    return true;
+    // A report the event log refused went to the last resort: not written.
+    return LogToEventLog(AsWellFormedUtf8(std::move(text)));
   } catch (const std::exception&) {
     return false;
   }

@@ -24,9 +24,10 @@ class TVelExceptionLogWorker : public IVelExceptionLogWorker {
   // Takes the stack trace now, so that it shows where the error was caught (unless the
   // report will not show it: takeStackTrace false). exceptAddr is what the report shows as
   // "Exception address" (null: not known).
-  TVelExceptionLogWorker(const TVelExceptionLogger& owner, const std::exception& e,
-                         const IVelHttpRequest* request, const void* exceptAddr,
-                         bool takeStackTrace = true);
+  // Kept out of line: its frame is one of the writer's that the trace leaves out.
+  [[gnu::noinline]] TVelExceptionLogWorker(const TVelExceptionLogger& owner,
+                                           const std::exception& e, const IVelHttpRequest* request,
+                                           const void* exceptAddr, bool takeStackTrace = true);
 
   // Builds the report with every section of the owner's ReportInfos and writes it: to the
   // host's hook, else to a file or the system log. Never throws, except what the host's

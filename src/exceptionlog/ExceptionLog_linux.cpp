@@ -172,6 +172,10 @@ std::vector<std::string> CaptureStackTrace() {
   return collector.lines;
 }
 
+std::string_view FolderDelimiters() {
+  return "/";
+}
+
 bool CreateFolders(const std::string& folder) {
   std::error_code ec;
   fs::create_directories(fs::path(folder), ec);

@@ -11,6 +11,7 @@
 
 #include "common/WinApi_win32.h"
 #include "exceptionlog/ExceptionLogPlatform.h"
+#include "exceptionlog/SymbolMap_win32.h"
 
 namespace vel::exceptionlog_detail {
 
@@ -36,25 +37,70 @@ TClock::time_point FromFileTime(const FILETIME& ft) {
   return TClock::time_point(std::chrono::duration_cast<TClock::duration>(sinceUnix));
 }
 
-// Frames of the writer itself are left out of the trace: the reader wants to see where the
-// application was, not how the report was made.
-// DbgHelp may give the bare name of a member ("TVelExceptionLogWorker") without its class
-// and namespace.
-bool IsWriterFrame(const std::string& function) {
-  return function.find("vel::exceptionlog_detail::") != std::string::npos ||
-         function.find("vel::TVelExceptionLog") != std::string::npos ||
-         function.rfind("TVelExceptionLog", 0) == 0;
-}
+// Frames of the writer itself, left out of the trace (the reader wants to see where the
+// application was, not how the report was made): CaptureStackTrace, the report's constructor
+// and the logger's entry point. Each is kept out of line, so the count holds at any
+// optimisation; names would not do, since a frame without a name cannot be told apart.
+constexpr ULONG kWriterFrames = 3;
 
-// DbgHelp is single-threaded: every call goes through this lock.
+// DbgHelp, for the frames of modules without a symbol map (the system's, an application's
+// own). A session of its own, under a duplicate of the process handle: a host that initialised
+// DbgHelp on the process first keeps its session, and this one still starts. When it cannot,
+// the host's session on the process is asked. DbgHelp is single-threaded: every call goes
+// through gSymbolsLock.
 std::mutex gSymbolsLock;
 
-bool SymbolsReady() {
-  static const bool ready = [] {
-    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
-    return SymInitialize(GetCurrentProcess(), nullptr, TRUE) != FALSE;
-  }();
-  return ready;
+class TDbgHelpSession {
+ public:
+  TDbgHelpSession() {
+    ::SymSetOptions(::SymGetOptions() | SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+    HANDLE own = nullptr;
+    if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), &own,
+                          0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      if (::SymInitialize(own, nullptr, TRUE)) {
+        FHandle = own;
+        FOwn = true;
+        return;
+      }
+      ::CloseHandle(own);
+    }
+    FHandle = ::GetCurrentProcess();
+  }
+  ~TDbgHelpSession() {
+    if (!FOwn) return;
+    ::SymCleanup(FHandle);
+    ::CloseHandle(FHandle);
+  }
+  TDbgHelpSession(const TDbgHelpSession&) = delete;
+  TDbgHelpSession& operator=(const TDbgHelpSession&) = delete;
+
+  // "function at file:line", or "function" without a line; "" when DbgHelp has no name.
+  std::string Describe(uintptr_t address) const {
+    alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + 512];
+    auto* symbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
+    symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
+    symbol->MaxNameLen = 511;
+    DWORD64 displacement = 0;
+    if (!::SymFromAddr(FHandle, address, &displacement, symbol) || symbol->Name[0] == '\0' ||
+        std::string(symbol->Name) == "?")
+      return {};
+    std::string text = Demangle(symbol->Name);
+    IMAGEHLP_LINE64 line{};
+    line.SizeOfStruct = sizeof line;
+    DWORD column = 0;
+    if (::SymGetLineFromAddr64(FHandle, address, &column, &line) && line.FileName != nullptr)
+      text += std::string(" at ") + line.FileName + ":" + std::to_string(line.LineNumber);
+    return text;
+  }
+
+ private:
+  HANDLE FHandle = nullptr;
+  bool FOwn = false;
+};
+
+const TDbgHelpSession& DbgHelp() {
+  static const TDbgHelpSession session;
+  return session;
 }
 
 // "velclient.dll+0x1A2B": the module that holds the address and the offset into it.
@@ -64,9 +110,8 @@ std::string ModuleOffset(const void* address) {
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
           static_cast<LPCWSTR>(address), &module))
     return "??";
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
-  std::string name = n ? win::Narrow(std::wstring_view(path, n)) : "??";
+  const std::wstring path = win::ModuleFileName(module);
+  std::string name = path.empty() ? "??" : win::Narrow(path);
   size_t slash = name.find_last_of("\\/");
   if (slash != std::string::npos) name = name.substr(slash + 1);
   const uint64_t offset =
@@ -109,39 +154,27 @@ uint64_t CurrentThreadId() {
 
 std::vector<std::string> CaptureStackTrace() {
   void* frames[62];  // the most CaptureStackBackTrace takes before Windows Server 2003
-  const USHORT count = CaptureStackBackTrace(0, 62, frames, nullptr);
+  const USHORT count = CaptureStackBackTrace(kWriterFrames, 62, frames, nullptr);
   std::vector<std::string> lines;
-  bool inApplication = false;  // true once the first frame outside the writer has been seen
-  std::lock_guard guard(gSymbolsLock);
-  const bool symbols = SymbolsReady();
-  HANDLE process = GetCurrentProcess();
   for (USHORT i = 0; i < count; ++i) {
     const auto pc = reinterpret_cast<uintptr_t>(frames[i]);
     if (pc == 0) break;  // the bottom of the stack: what follows is not a frame
-    std::string function, where;
-    if (symbols) {
-      alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + 512];
-      auto* symbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
-      symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
-      symbol->MaxNameLen = 511;
-      DWORD64 displacement = 0;
-      // The return address points after the call: look up the byte before it.
-      if (SymFromAddr(process, pc - 1, &displacement, symbol) && symbol->Name[0] != '\0' &&
-          std::string(symbol->Name) != "?")
-        function = Demangle(symbol->Name);
-      IMAGEHLP_LINE64 line{};
-      line.SizeOfStruct = sizeof line;
-      DWORD column = 0;
-      if (!function.empty() && SymGetLineFromAddr64(process, pc - 1, &column, &line) &&
-          line.FileName != nullptr)
-        where = std::string(" at ") + line.FileName + ":" + std::to_string(line.LineNumber);
+    // The return address points after the call: the caller is the byte before it.
+    const void* call = reinterpret_cast<const void*>(pc - 1);
+    std::string text = SymbolMapName(call);
+    if (!text.empty()) {
+      text += " (" + ModuleOffset(frames[i]) + ")";
+    } else {
+      std::lock_guard guard(gSymbolsLock);
+      text = DbgHelp().Describe(pc - 1);
     }
-    if (!inApplication && IsWriterFrame(function)) continue;
-    inApplication = true;
-    lines.push_back(Hex(pc, 16) + " " +
-                    (function.empty() ? ModuleOffset(frames[i]) : function + where));
+    lines.push_back(Hex(pc, 16) + " " + (text.empty() ? ModuleOffset(frames[i]) : text));
   }
   return lines;
+}
+
+std::string_view FolderDelimiters() {
+  return "\\/";
 }
 
 bool CreateFolders(const std::string& folder) {

@@ -125,8 +125,9 @@ TVelExceptionInfo TVelExceptionLogger::GetErrorInfo(const std::exception& e,
 
 std::string TVelExceptionLogger::LogFolder() const {
   std::string folder = Trimmed(FFilePath);
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  if (folder.empty()) folder = TVelAppInfo::GetAppPath() + "ErrorLog/";
+  if (folder.empty()) folder = TVelAppInfo::GetAppPath() + "ErrorLog";
+  const std::string_view delimiters = detail::FolderDelimiters();
+  if (delimiters.find(folder.back()) == std::string_view::npos) folder += delimiters.front();
   return folder;
 }
 

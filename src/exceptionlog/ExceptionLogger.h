@@ -134,7 +134,8 @@ class TVelExceptionLogger {
   void PurgeFiles();
 
   // The folder the files go to ("<application path>ErrorLog/" when FilePath is empty), with
-  // a trailing "/", and the first part of the file names.
+  // a trailing delimiter ("\\" on Windows, where "/" also ends a folder name), and the first
+  // part of the file names.
   std::string LogFolder() const;
   std::string LogBaseName() const;
 

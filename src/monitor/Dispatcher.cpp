@@ -10,6 +10,7 @@
 
 #include "applog/AppLog.h"
 #include "applog/AppLogPlatform.h"
+#include "common/LocaleDateTime.h"
 #include "config/MonitorConfig.h"
 #include "monitor/MailText.h"
 #include "notify/Discord.h"
@@ -32,10 +33,7 @@ std::string OrDefault(const std::string& error, const char* channel) {
 
 // Local time of day in the locale's form, for the time span of a summary.
 std::string LocalTimeOfDay() {
-  applog_detail::LocalNow now = applog_detail::GetLocalNow();
-  char text[64] = {0};
-  std::strftime(text, sizeof text, "%X", &now.tm);
-  return text;
+  return LocaleLongTime(applog_detail::GetLocalNow().tm);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "applog/AppLog.h"
+#include "applog/EventSource_win32.h"
 #include "common/WinApi_win32.h"
 #include "http/HttpClientBase.h"
 #include "http/WinHttpClient.h"
@@ -303,6 +304,24 @@ bool WriteDescription(std::string& error) {
   return false;
 }
 
+// The service's event source, pointing at this executable's message table.
+bool RegisterOwnEventSource(std::string& error) {
+  const DWORD rc = RegisterEventSourceKey(ApplicationName(), ApplicationFullFileName());
+  if (rc != ERROR_SUCCESS)
+    error =
+        "Failed to register the event source '" + ApplicationName() + "': " + SystemErrorText(rc);
+  return rc == ERROR_SUCCESS;
+}
+
+bool RemoveOwnEventSource() {
+  const DWORD rc = RemoveEventSourceKey(ApplicationName());
+  if (rc != ERROR_SUCCESS)
+    std::cerr << UninstallFailure("Failed to remove the event source '" + ApplicationName() +
+                                  "': " + SystemErrorText(rc))
+              << std::endl;
+  return rc == ERROR_SUCCESS;
+}
+
 int RunInstall(bool install, const TVelMonitorOptions& options) {
   // The controller exists for the length of the run, but is never started.
   std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModuleForInstall(options);
@@ -329,7 +348,7 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
       return 1;
     }
     std::string error;
-    if (!WriteDescription(error)) {
+    if (!WriteDescription(error) || !RegisterOwnEventSource(error)) {
       DeleteService(service.get());
       std::cerr << InstallFailure(error) << std::endl;
       return 1;
@@ -349,7 +368,7 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
     if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
       std::cout << "The service " << TVelServerMonitor_::kServiceName
                 << " is not installed: nothing to remove" << std::endl;
-      return 0;
+      return RemoveOwnEventSource() ? 0 : 1;
     }
     std::cerr << UninstallFailure(SystemErrorText(code)) << std::endl;
     return 1;
@@ -371,7 +390,7 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
     return 1;
   }
   std::cout << "Removed the service " << TVelServerMonitor_::kServiceName << std::endl;
-  return 0;
+  return RemoveOwnEventSource() ? 0 : 1;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ top=VelServerMonitor-$version-win64
 listing=$(unzip -Z1 "$zip")
 fail=0
 for entry in bin/velservermonitor.exe bin/velclient.dll lib/libvelclient.dll.a \
+             bin/velservermonitor.exe.symbols bin/velclient.dll.symbols \
              bin/velservermonitor.ini.example docs/windows.md \
              include/velservermonitor/exceptionlog/ExceptionLogger.h \
              include/velservermonitor/mailslot/ServerMonitorClient.h \

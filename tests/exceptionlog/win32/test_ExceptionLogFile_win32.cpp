@@ -2,11 +2,16 @@
 // through the wrapped __cxa_throw, and a stack trace from CaptureStackBackTrace.
 #include <gtest/gtest.h>
 
+#include "common/WinApi_win32.h"
+// windows.h first
+#include <dbghelp.h>
+
 #include <regex>
 #include <stdexcept>
 
 #include "exceptionlog/ExceptionLogTestUtil.h"
 #include "exceptionlog/ExceptionLogger.h"
+#include "exceptionlog/SymbolMap_win32.h"
 
 namespace shop {
 class EOrderFailed : public std::runtime_error {
@@ -81,6 +86,33 @@ TEST(ExceptionLogFileWin32, FileInAUtf8FolderWithThrowSiteAndStack) {
     EXPECT_TRUE(std::regex_match(frames[i], frame)) << frames[i];
   EXPECT_EQ(text.find("TVelExceptionLog"), std::string::npos) << text;
   EXPECT_NE(text.find("FileInAUtf8FolderWithThrowSiteAndStack"), std::string::npos) << text;
+}
+
+// Frames are named from the symbol map the build wrote beside the program, not by DbgHelp
+// (Windows' reads no DWARF; under Wine a DbgHelp name would carry " at file:line"), also when
+// the host initialised DbgHelp on the process first. The trace starts at the writer's caller:
+// its own three frames are skipped by count.
+TEST(ExceptionLogFileWin32, FramesNamedFromTheSymbolMapAfterTheHostsDbgHelp) {
+  ASSERT_TRUE(::SymInitialize(::GetCurrentProcess(), nullptr, TRUE));  // the host's session
+  EXPECT_EQ(
+      exceptionlog_detail::SymbolMapName(reinterpret_cast<const char*>(&ThrowOrderFailed) + 1),
+      "vel::(anonymous namespace)::ThrowOrderFailed()");
+  TVelExceptionLogger logger;
+  std::string detail;
+  try {
+    ThrowOrderFailed();
+  } catch (const std::exception& e) {
+    detail = logger.GetExceptionDetail(e);
+  }
+  ::SymCleanup(::GetCurrentProcess());
+  const size_t stack = detail.rfind(Separator() + "\r\n");
+  ASSERT_NE(stack, std::string::npos) << detail;
+  const auto frames = CrLfLines(detail.substr(stack + Separator().size() + 2));
+  ASSERT_GE(frames.size(), 2u) << detail;
+  const std::regex named(R"(0x[0-9A-F]{16} vel::\(anonymous namespace\)::ExceptionLogFileWin32_)"
+                         R"(FramesNamedFromTheSymbolMapAfterTheHostsDbgHelp_Test::TestBody\(\) )"
+                         R"(\(exceptionlog_test_ExceptionLogFile_win32\.exe\+0x[0-9A-F]+\))");
+  EXPECT_TRUE(std::regex_match(frames[0], named)) << frames[0];
 }
 
 }  // namespace

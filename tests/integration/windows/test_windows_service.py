@@ -21,6 +21,7 @@ EXE = os.path.join(BINARY_DIR, "velservermonitor.exe")
 DEMO_APP = os.path.join(BINARY_DIR, "examples", "demo-app", "demo-app.exe")
 NAME = "VelServerMonitor"
 KEY = r"HKLM\SYSTEM\CurrentControlSet\Services" + "\\" + NAME
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\velservermonitor"
 
 
 def winpath(path):
@@ -62,6 +63,10 @@ class ScmTest(unittest.TestCase):
         self.assertRegex(reg, r"Type\s+REG_DWORD\s+0x10\b")   # own process
         self.assertRegex(reg, r"ErrorControl\s+REG_DWORD\s+0x1\b")
         self.assertIn('--config "' + winpath(self.ini) + '"', reg)
+        # The event source, pointing at the executable's message table.
+        _, reg = wine("reg", "query", EVENT_SOURCE_KEY)
+        self.assertRegex(reg, r"EventMessageFile\s+REG_EXPAND_SZ\s+" + re.escape(winpath(EXE)))
+        self.assertRegex(reg, r"TypesSupported\s+REG_DWORD\s+0x7\b")
 
         rc, out = wine(EXE, "/install")
         self.assertEqual(rc, 1, out)
@@ -77,6 +82,7 @@ class ScmTest(unittest.TestCase):
         rc, out = wine(EXE, "--uninstall")
         self.assertEqual(rc, 0, out)
         self.assertIsNone(service_state())
+        self.assertNotEqual(wine("reg", "query", EVENT_SOURCE_KEY)[0], 0)
         rc, out = wine(EXE, "/uninstall")
         self.assertEqual(rc, 0, out)
         self.assertIn("not installed", out)

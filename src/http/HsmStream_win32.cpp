@@ -1,7 +1,10 @@
-// The temporary-file part of THsmStream: a file made with GetTempFileNameW in the temp folder
-// and accessed by offset, so that the stream keeps its own position.
+// The temporary-file part of THsmStream: a file of its own in the temp folder, accessed by
+// offset so that the stream keeps its own position. A transient file is opened to be deleted
+// on close, so that the system removes it even when the process is ended hard.
 
+#include <atomic>
 #include <cstring>
+#include <string>
 
 #include "common/Exception.h"
 #include "common/WinApi_win32.h"
@@ -26,29 +29,48 @@ OVERLAPPED At(std::int64_t offset) {
   return ov;
 }
 
+// The temp folder with its trailing backslash, however long (long paths are allowed).
+std::wstring TempFolderW() {
+  std::wstring folder(MAX_PATH + 1, L'\0');
+  for (;;) {
+    const DWORD n = ::GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+    if (n == 0) RaiseFileError("finding the temp folder for", "", ::GetLastError());
+    if (n < folder.size()) {
+      folder.resize(n);
+      return folder;
+    }
+    folder.resize(n + 1);
+  }
+}
+
 }  // namespace
 
 THsmStream::TFileStore::TFileStore(bool transient) : FTransient(transient) {
-  wchar_t folder[MAX_PATH + 1];
-  const DWORD n = ::GetTempPathW(MAX_PATH + 1, folder);
-  if (n == 0 || n > MAX_PATH) RaiseFileError("finding the temp folder for", "", ::GetLastError());
-  wchar_t name[MAX_PATH + 1];
-  if (::GetTempFileNameW(folder, L"vhs", 0, name) == 0)
-    RaiseFileError("creating the temporary file in", win::Narrow(folder), ::GetLastError());
-  FPath = win::Narrow(name);
-  const HANDLE h = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 TRUNCATE_EXISTING, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  static std::atomic<unsigned> counter{0};
+  const std::wstring folder = TempFolderW();
+  // CREATE_NEW makes name and file in one step: nothing is left between the two to remove.
+  const DWORD flags = FILE_ATTRIBUTE_TEMPORARY | (transient ? FILE_FLAG_DELETE_ON_CLOSE : DWORD{0});
+  for (int attempt = 0;; ++attempt) {
+    const std::wstring name = folder + L"vhs" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(::GetTickCount64()) + L"-" +
+                              std::to_wstring(counter++) + L".tmp";
+    FPath = win::Narrow(name);
+    // Others may read it while it is open, and may delete it with it.
+    const HANDLE h =
+        ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, flags, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      FHandle = win::FromHandle(h);
+      return;
+    }
     const DWORD error = ::GetLastError();
-    ::DeleteFileW(name);
-    RaiseFileError("opening the temporary file", FPath, error);
+    if (error != ERROR_FILE_EXISTS || attempt >= 100)
+      RaiseFileError("creating the temporary file", FPath, error);
   }
-  FHandle = win::FromHandle(h);
 }
 
 THsmStream::TFileStore::~TFileStore() {
-  ::CloseHandle(H(FHandle));
-  if (FTransient) ::DeleteFileW(win::Wide(FPath).c_str());
+  ::CloseHandle(H(FHandle));  // deletes a transient file
 }
 
 void THsmStream::TFileStore::WriteAt(std::int64_t offset, const char* data, std::size_t count) {

@@ -7,6 +7,11 @@
 
 namespace vel::host_detail {
 
+std::chrono::milliseconds StopLimit(const TVelMonitorOptions& options) {
+  constexpr std::chrono::milliseconds kCancelAllowance{2000};
+  return std::chrono::milliseconds(options.StopGraceMs) + kCancelAllowance;
+}
+
 void ReportFailure(const std::string& text) {
   LogToEventLog(text);
   if (!ConsoleEcho()) std::cerr << text << std::endl;

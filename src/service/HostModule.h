@@ -4,12 +4,18 @@
 // ServiceHost_win32.cpp for Windows): create, start and stop, with failures reported the same
 // way. Internal to the hosts.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include "service/ServerMonitorSvc.h"
 
 namespace vel::host_detail {
+
+// How long a stop may take before the process ends with whatever is still running: the
+// controller's stop grace, in which deliveries under way and queued may finish, and then the
+// time the cancelled work needs to wind down.
+std::chrono::milliseconds StopLimit(const TVelMonitorOptions& options);
 
 // The reason goes to the system's log and, for whoever started the program, to stderr.
 void ReportFailure(const std::string& text);

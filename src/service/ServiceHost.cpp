@@ -24,11 +24,6 @@ namespace vel {
 
 namespace {
 
-// After the controller's stop grace (TVelMonitorOptions::StopGraceMs), in which deliveries
-// under way and queued may finish, the controller cancels what is left; this is how long the
-// cancelled work then has to wind down before the process ends regardless.
-constexpr std::chrono::milliseconds kCancelAllowance{2000};
-
 std::string TrimTrailingSlashes(std::string s) {
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   return s;
@@ -69,7 +64,7 @@ int RunService(const TServiceCommandLine& cmd, const TVelMonitorOptions& options
   std::mutex m;
   std::condition_variable cv;
   bool finished = false;
-  const auto limit = std::chrono::milliseconds(options.StopGraceMs) + kCancelAllowance;
+  const auto limit = host_detail::StopLimit(options);
   std::jthread watchdog([&] {
     std::unique_lock lock(m);
     if (cv.wait_for(lock, limit, [&] { return finished; })) return;

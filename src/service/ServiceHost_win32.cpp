@@ -29,10 +29,11 @@ namespace vel {
 
 namespace {
 
-// How long a stopping service may take to finish the work in hand before the process ends.
-constexpr std::chrono::milliseconds kStopGrace{3000};
-// What the service tells the SCM it needs at most for a start or a stop step.
-constexpr DWORD kWaitHintMs = 5000;
+// What the service tells the SCM it needs at most for a start step.
+constexpr DWORD kStartWaitHintMs = 5000;
+// The service-specific exit code of a service that could not be created, started or stopped
+// (the reason is in the event log).
+constexpr DWORD kServiceFailed = 1;
 constexpr const wchar_t* kServiceNameW = L"VelServerMonitor";
 
 using win::Narrow;
@@ -76,19 +77,19 @@ using TScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, TScHandleClo
 
 // ---- Stop with a grace period ----
 
-// Runs the module's stop and destroys it. Releasing the controller waits for deliveries
-// already under way, and a channel that hangs could hold the process for the length of its
-// time-outs; a stopped service has nothing left to do, so after the grace period onStuck runs
-// (it reports and ends the process).
-bool StopAndDestroy(std::unique_ptr<TVelServerMonitor_>& module,
+// Runs the module's stop and destroys it. Releasing the controller gives deliveries under way
+// the stop grace and then cancels them, and a mail session that hangs could hold the process
+// for the length of its time-outs; a stopped service has nothing left to do, so after the stop
+// limit onStuck runs (it reports) and the process ends.
+bool StopAndDestroy(std::unique_ptr<TVelServerMonitor_>& module, std::chrono::milliseconds limit,
                     const std::function<void()>& onStuck) {
   std::mutex m;
   std::condition_variable cv;
   bool finished = false;
   std::jthread watchdog([&] {
     std::unique_lock lock(m);
-    if (cv.wait_for(lock, kStopGrace, [&] { return finished; })) return;
-    AppendAppLog("Error: Work still running " + std::to_string(kStopGrace.count()) +
+    if (cv.wait_for(lock, limit, [&] { return finished; })) return;
+    AppendAppLog("Error: Work still running " + std::to_string(limit.count()) +
                  " ms after the stop request was abandoned");
     onStuck();
     TerminateProcess(GetCurrentProcess(), 0);
@@ -109,6 +110,7 @@ struct TServiceRun {
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   std::mutex lock;
   SERVICE_STATUS status{};
+  std::chrono::milliseconds stopLimit{};
   std::mutex stopLock;
   std::condition_variable stopRequested;
   bool stop = false;
@@ -129,13 +131,10 @@ void SetState(DWORD state, DWORD exitCode = NO_ERROR, DWORD serviceCode = 0) {
   s.dwWin32ExitCode = serviceCode ? ERROR_SERVICE_SPECIFIC_ERROR : exitCode;
   s.dwServiceSpecificExitCode = serviceCode;
   s.dwCheckPoint = pending ? s.dwCheckPoint + 1 : 0;
-  s.dwWaitHint = pending ? kWaitHintMs : 0;
+  s.dwWaitHint = !pending                        ? 0
+                 : state == SERVICE_STOP_PENDING ? static_cast<DWORD>(g_run->stopLimit.count())
+                                                 : kStartWaitHintMs;
   if (g_run->statusHandle) SetServiceStatus(g_run->statusHandle, &s);
-}
-
-DWORD CurrentState() {
-  std::lock_guard guard(g_run->lock);
-  return g_run->status.dwCurrentState;
 }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
@@ -155,8 +154,9 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
     case SERVICE_CONTROL_CONTINUE:
       SetState(SERVICE_RUNNING);
       return NO_ERROR;
+    // The SCM answers from the status it was last given; reporting it again would count as
+    // progress of a pending start or stop that has made none.
     case SERVICE_CONTROL_INTERROGATE:
-      SetState(CurrentState());
       return NO_ERROR;
     default:
       return ERROR_CALL_NOT_IMPLEMENTED;
@@ -169,21 +169,19 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     host_detail::ReportFailure("Service failed on start: " + SystemErrorText(GetLastError()));
     return;
   }
-  SetState(SERVICE_START_PENDING);
-  bool started = false;
-  try {
-    g_run->module->ServiceStart(started);
-  } catch (const std::exception& e) {
-    host_detail::ReportFailure(std::string("Service failed on start: ") + e.what());
-  }
-  if (!started) {
-    // The controller goes with the module; the SCM learns that the start failed.
-    SetState(SERVICE_STOP_PENDING);
-    g_run->module.reset();
-    SetState(SERVICE_STOPPED, NO_ERROR, 1);
+  if (!g_run->module) {
+    // Creating the module failed (reported already): the SCM hears it now instead of giving
+    // up on a service that never connected.
+    SetState(SERVICE_STOPPED, NO_ERROR, kServiceFailed);
     return;
   }
+  // Running before the monitors start: opening a log folder on a share that is slow or not
+  // up yet can take longer than the SCM waits for a start.
   SetState(SERVICE_RUNNING);
+  if (!host_detail::StartModule(g_run->module)) {
+    SetState(SERVICE_STOPPED, NO_ERROR, kServiceFailed);
+    return;
+  }
   {
     std::unique_lock lock(g_run->stopLock);
     g_run->stopRequested.wait(lock, [] { return g_run->stop; });
@@ -191,22 +189,23 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   SetState(SERVICE_STOP_PENDING);
   // The module goes here rather than after the dispatcher returns: once the SCM has heard
   // "stopped", the process may be ended at any moment.
-  const bool ok = StopAndDestroy(g_run->module, [] { SetState(SERVICE_STOPPED); });
-  SetState(SERVICE_STOPPED, NO_ERROR, ok ? 0 : 1);
+  const bool ok =
+      StopAndDestroy(g_run->module, g_run->stopLimit, [] { SetState(SERVICE_STOPPED); });
+  SetState(SERVICE_STOPPED, NO_ERROR, ok ? 0 : kServiceFailed);
 }
 
 int RunAsService(const TVelMonitorOptions& options) {
   TServiceRun run;
   g_run = &run;
+  run.stopLimit = host_detail::StopLimit(options);
+  // A module that cannot be created still goes through the dispatcher, whose ServiceMain
+  // tells the SCM.
   run.module = host_detail::CreateModule(options);
-  if (!run.module) {
-    g_run = nullptr;
-    return 1;
-  }
+  const bool created = run.module != nullptr;
   std::wstring name = kServiceNameW;
   SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
   int rc = 0;
-  if (!StartServiceCtrlDispatcherW(table)) {
+  if (!StartServiceCtrlDispatcherW(table) && created) {
     const DWORD code = GetLastError();
     std::cerr << ApplicationName()
               << ": cannot reach the service control manager: " << SystemErrorText(code) << " ("
@@ -217,24 +216,30 @@ int RunAsService(const TVelMonitorOptions& options) {
   }
   run.module.reset();  // ServiceDestroy, when the service never ran
   g_run = nullptr;
-  return rc;
+  return created ? rc : 1;
 }
 
 // ---- Run in the foreground ----
 
 std::mutex g_consoleLock;
-std::condition_variable g_consoleStop;
+std::condition_variable g_consoleChanged;
 bool g_consoleStopRequested = false;
+bool g_consoleStopped = false;
 
 BOOL WINAPI ConsoleHandler(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: {
-      std::lock_guard guard(g_consoleLock);
+      std::unique_lock lock(g_consoleLock);
       g_consoleStopRequested = true;
-      g_consoleStop.notify_all();
+      g_consoleChanged.notify_all();
+      // Windows ends the process as soon as the handler returns from these: the orderly stop
+      // finishes first (the system's own time-out for the event still applies).
+      if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        g_consoleChanged.wait(lock, [] { return g_consoleStopped; });
       return TRUE;
     }
     default:
@@ -250,9 +255,15 @@ int RunInConsole(const TVelMonitorOptions& options) {
   std::cerr << "Running. Press Ctrl+C to stop." << std::endl;
   {
     std::unique_lock lock(g_consoleLock);
-    g_consoleStop.wait(lock, [] { return g_consoleStopRequested; });
+    g_consoleChanged.wait(lock, [] { return g_consoleStopRequested; });
   }
-  return StopAndDestroy(module, [] {}) ? 0 : 1;
+  const bool ok = StopAndDestroy(module, host_detail::StopLimit(options), [] {});
+  {
+    std::lock_guard guard(g_consoleLock);
+    g_consoleStopped = true;
+  }
+  g_consoleChanged.notify_all();
+  return ok ? 0 : 1;
 }
 
 // ---- Install and uninstall ----
@@ -322,6 +333,17 @@ bool RemoveOwnEventSource() {
   return rc == ERROR_SUCCESS;
 }
 
+// Log folders on shares: the service starts after the SMB client (LanmanWorkstation) and, with
+// a delayed automatic start, after the network is usually up.
+constexpr const wchar_t* kDependencies = L"LanmanWorkstation\0";
+
+bool SetDelayedStart(SC_HANDLE service, std::string& error) {
+  SERVICE_DELAYED_AUTO_START_INFO info{TRUE};
+  if (ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info)) return true;
+  error = "Failed to set the delayed automatic start: " + SystemErrorText(GetLastError());
+  return false;
+}
+
 int RunInstall(bool install, const TVelMonitorOptions& options) {
   // The controller exists for the length of the run, but is never started.
   std::unique_ptr<TVelServerMonitor_> module = host_detail::CreateModuleForInstall(options);
@@ -342,12 +364,14 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
     TScHandle service(CreateServiceW(scm.get(), kServiceNameW, displayW.c_str(), SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                      SERVICE_ERROR_NORMAL, commandW.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr));
+                                     kDependencies, nullptr, nullptr));
     if (!service) {
       std::cerr << InstallFailure(SystemErrorText(GetLastError())) << std::endl;
       return 1;
     }
     std::string error;
+    // Without the delay the service still starts, only earlier: a warning, not a failure.
+    if (!SetDelayedStart(service.get(), error)) std::cerr << "Warning: " << error << std::endl;
     if (!WriteDescription(error) || !RegisterOwnEventSource(error)) {
       DeleteService(service.get());
       std::cerr << InstallFailure(error) << std::endl;
@@ -355,7 +379,7 @@ int RunInstall(bool install, const TVelMonitorOptions& options) {
     }
     std::cout << "Installed the service " << TVelServerMonitor_::kServiceName << " ("
               << TVelServerMonitor_::kDisplayName
-              << "), started automatically with the system: " << command
+              << "), started automatically (delayed) with the system: " << command
               << "\nStart it now with \"net start " << TVelServerMonitor_::kServiceName << "\"."
               << std::endl;
     return 0;
@@ -405,7 +429,7 @@ std::string ServiceUsageText(const std::string& programName) {
     << TVelServerMonitor_::kServiceName << " (started by the service control manager).\n"
     << "  --console        run in the foreground until Ctrl+C; diagnostic lines also go to stderr\n"
     << "  --config FILE    read FILE instead of the INI file beside the executable\n"
-    << "  --install        install the service (automatic start) with this executable\n"
+    << "  --install        install the service (delayed automatic start) with this executable\n"
     << "  --uninstall      stop the service if it runs and remove it\n";
   return host_detail::UsageText(
       programName,

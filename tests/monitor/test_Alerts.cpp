@@ -14,14 +14,13 @@
 #include "common/Utf.h"
 #include "exceptionlog/ExceptionLogger.h"
 #include "folderwatch/FolderMonitor.h"
-#include "http/CurlHttpClient.h"
-#include "http/HttpClientBase.h"
 #include "monitor/MonitorController.h"
 #include "monitor/ReportHeader.h"
 #include "notify/ChatFormat.h"
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
 #include "support/SmtpServer.h"
+#include "support/SystemHttpClient.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -69,10 +68,7 @@ struct Channels {
 
 class AlertTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    RegisterCurlHttpClient();
-    TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
-  }
+  static void SetUpTestSuite() { test::UseSystemHttpClient(); }
 
   void TearDown() override {
     // The mock must answer again before the controller joins a worker that is delivering.

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -19,7 +18,7 @@ using vel::TVelMonitorOptions;
 
 std::string UniqueChannel() {
   static std::atomic<int> counter{0};
-  return "velctl_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+  return "velctl_" + std::to_string(vel::test::ProcessId()) + "_" + std::to_string(++counter);
 }
 
 class ControllerLifecycle : public ::testing::Test {

@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -9,13 +6,13 @@
 
 #include "applog/AppLog.h"
 #include "common/Utf.h"
-#include "http/CurlHttpClient.h"
-#include "http/HttpClientBase.h"
 #include "monitor/MonitorController.h"
 #include "notify/ChatFormat.h"
 #include "notify/SampleLog.h"
 #include "support/ChannelMock.h"
+#include "support/LoopbackPorts.h"
 #include "support/SmtpServer.h"
+#include "support/SystemHttpClient.h"
 #include "support/TestSupport.h"
 
 using namespace vel;
@@ -27,28 +24,12 @@ namespace {
 
 std::string UniqueChannel() {
   static std::atomic<int> counter{0};
-  return "veldsp_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-}
-
-// A loopback port where nothing listens.
-int UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  return "veldsp_" + std::to_string(test::ProcessId()) + "_" + std::to_string(++counter);
 }
 
 class Dispatcher : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    RegisterCurlHttpClient();
-    TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
-  }
+  static void SetUpTestSuite() { test::UseSystemHttpClient(); }
   void SetUp() override {
     savedFolder_ = LogFolder();
     logDir_ = dir_.path().string() + "/";
@@ -222,7 +203,7 @@ TEST_F(Dispatcher, SuccessResetsTheCount) {
 }
 
 TEST_F(Dispatcher, MaxErrorsZeroNeverSwitchesOff) {
-  int port = UnusedPort();
+  int port = test::UnusedLoopbackPort();
   auto c = Controller(Telegram(0) + Email(port));
   mock_.RespondTelegramError(400, "Bad Request", 6);
   for (int i = 0; i < 6; ++i) {
@@ -241,7 +222,7 @@ TEST_F(Dispatcher, MaxErrorsZeroNeverSwitchesOff) {
 }
 
 TEST_F(Dispatcher, EmailSwitchOffLineAndPasswordKeptOut) {
-  auto c = Controller(Email(UnusedPort()) + "Password=Sup3rSecretPw\n");
+  auto c = Controller(Email(test::UnusedLoopbackPort()) + "Password=Sup3rSecretPw\n");
   c->Config().EmailConfig().SetMaxErrors(1);
   c->SendToEmail("Shop", "x");
   c->SendToEmail("Shop", "x");
@@ -334,37 +315,10 @@ size_t AlertsIn(const std::string& text) {
   return at == std::string::npos ? 1 : std::stoul(text.substr(at + mark.size()));
 }
 
-// A loopback port that accepts connections and never says a word.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 8);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~SilentServer() { Close(); }
-  int Port() const { return port_; }
-  // Connections waiting to be accepted are refused from now on.
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 }  // namespace
 
 TEST_F(Dispatcher, HangingMailServerDoesNotDelayTheChats) {
-  SilentServer smtp;
+  test::SilentServer smtp;
   auto c = Controller(Telegram(3) + Discord(3) + Email(smtp.Port()));
   for (int i = 0; i < 3; ++i) {
     c->SendToEmail("Shop", "stuck " + std::to_string(i));

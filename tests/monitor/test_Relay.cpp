@@ -11,8 +11,6 @@
 #include "applog/AppLog.h"
 #include "common/Exception.h"
 #include "common/Utf.h"
-#include "http/CurlHttpClient.h"
-#include "http/HttpClientBase.h"
 #include "mailslot/Mailslot.h"
 #include "mailslot/ServerMonitorClient.h"
 #include "monitor/MonitorController.h"
@@ -20,6 +18,7 @@
 #include "support/ChannelMock.h"
 #include "support/MailslotIds.h"
 #include "support/SmtpServer.h"
+#include "support/SystemHttpClient.h"
 #include "support/TestSupport.h"
 
 namespace vel {
@@ -61,10 +60,7 @@ TEST(RelayFormatCount, OwnPatternsKeepTheirDigitsAndText) {
 
 class Relay : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    RegisterCurlHttpClient();
-    TVelHTTPClientBase::SetClientClass("TVelCurlHttpClient");
-  }
+  static void SetUpTestSuite() { test::UseSystemHttpClient(); }
   void SetUp() override {
     savedFolder_ = LogFolder();
     logDir_ = dir_.path().string() + "/";

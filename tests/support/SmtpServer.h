@@ -2,15 +2,18 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vel::test {
 
-// A real SMTP server (Debian's python3-aiosmtpd) on 127.0.0.1 with a free port, run as a child
-// process for the life of the object. Every received message is saved in the given folder;
-// a test waits for the n-th one and reads its envelope and data.
+// A real SMTP server (Debian's python3-aiosmtpd) on 127.0.0.1 with a free port, run for the
+// life of the object: as a child process on Linux; under Wine, where a test program cannot
+// run a Linux one, by the launcher of tests/support/smtp_fixture.py (VEL_SMTP_FIXTURE). Every
+// received message is saved in the given folder; a test waits for the n-th one and reads its
+// envelope and data.
 class SmtpServer {
  public:
   enum class Tls { None, StartTls, Implicit };
@@ -69,9 +72,12 @@ class SmtpServer {
   bool LoginAttempted() const;
 
  private:
+  // The server's options as arguments of smtp_server.py, after its folder.
+  static std::vector<std::string> Arguments(const Options& options);
+
+  struct Process;  // how this system runs it (SmtpServer_<os>.cpp)
   std::filesystem::path folder_;
-  int pid_ = -1;
-  int stdinFd_ = -1;
+  std::unique_ptr<Process> process_;
   int port_ = 0;
   std::string startError_;
 };

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "support/TestSupport.h"
@@ -15,6 +17,9 @@ const char* TempFolderVariable() {
 }
 bool OnWindows() {
   return false;
+}
+int ProcessId() {
+  return static_cast<int>(::getpid());
 }
 std::filesystem::path ExecutablePath() {
   return std::filesystem::canonical("/proc/self/exe");

@@ -19,6 +19,9 @@ const char* TempFolderVariable() {
 bool OnWindows() {
   return true;
 }
+int ProcessId() {
+  return static_cast<int>(::GetCurrentProcessId());
+}
 std::filesystem::path ExecutablePath() {
   wchar_t buffer[MAX_PATH];
   const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);

@@ -45,6 +45,8 @@ void UnsetEnvVar(const std::string& name);
 const char* TempFolderVariable();
 // True in the Windows build (for the few expectations where the systems really differ).
 bool OnWindows();
+// The running test program's process id.
+int ProcessId();
 // The running test program's full path.
 std::filesystem::path ExecutablePath();
 // The system's path delimiter as the process's own paths end with it: "/" or "\\".

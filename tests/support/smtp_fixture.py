@@ -5,16 +5,20 @@ under Wine, which get neither output nor exit code of a Linux program they start
   smtp_fixture.py start DIR   starts one smtp_server.py per kind below, each in DIR/<kind>, and
                               returns once all listen; DIR/<kind>/port holds the port.
                               DIR/unused/port is a port where nothing listens.
+                              DIR/launcher/port is where a test program asks for a server of
+                              its own (see launch()).
   smtp_fixture.py stop DIR    stops them and waits for them.
 
 A keeper process holds the servers' standard input; the servers end when it ends, at the
 latest after an hour.
 """
+import json
 import os
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -36,6 +40,46 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def launch(connection):
+    """One server for one test program: it sends a JSON list (the server's folder as a Linux
+    path, then smtp_server.py's other arguments) on one line, gets "PORT <n>" back, and the
+    server runs until the program ends its side of the connection. The connection closes
+    once the server has stopped."""
+    with connection, connection.makefile("rw") as stream:
+        try:
+            args = json.loads(stream.readline())
+            os.makedirs(args[0], exist_ok=True)
+            p = subprocess.Popen([sys.executable, SERVER, "--dir"] + args, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        except (ValueError, IndexError, OSError) as e:
+            stream.write("ERROR %s\n" % e)
+            return
+        stream.write(p.stdout.readline())
+        stream.flush()
+        while stream.read(4096):
+            pass
+        p.stdin.close()
+        try:
+            p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+def serve_launches(folder):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    os.makedirs(os.path.join(folder, "launcher"), exist_ok=True)
+    with open(os.path.join(folder, "launcher", "port"), "w") as f:
+        f.write(str(listener.getsockname()[1]))
+    def accept():
+        while True:
+            connection, _ = listener.accept()
+            threading.Thread(target=launch, args=(connection,), daemon=True).start()
+    threading.Thread(target=accept, daemon=True).start()
 
 
 def start(folder):
@@ -74,6 +118,7 @@ def start(folder):
     os.makedirs(os.path.join(folder, "unused"), exist_ok=True)
     with open(os.path.join(folder, "unused", "port"), "w") as f:
         f.write(str(free_port()))
+    serve_launches(folder)
     with open(os.path.join(folder, "keeper.pid"), "w") as f:
         f.write(str(os.getpid()))
     with os.fdopen(write_end, "w") as ready:

@@ -67,7 +67,12 @@ class MsiTest(unittest.TestCase):
         prefix = os.path.join(cls.work, "wineprefix")
         copy_prefix(os.environ["WINEPREFIX"], prefix)
         os.environ["WINEPREFIX"] = prefix
-        # The prefix's own wineserver and services, started without our output pipes.
+        # The prefix's own wineserver and services, started without our output pipes. Wine
+        # ends its services when the last program ends and, like a boot, starts every automatic
+        # service when they come back: a command prompt waiting for input keeps the session up,
+        # so that a running service is one the installer started.
+        cls.keeper = subprocess.Popen([svc.WINE, "cmd.exe"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([svc.WINE, "wineboot"], stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         cls.drive_c = os.path.join(prefix, "drive_c")
@@ -81,18 +86,27 @@ class MsiTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        cls.keeper.stdin.close()
+        try:
+            cls.keeper.wait(30)
+        except subprocess.TimeoutExpired:
+            cls.keeper.kill()
         subprocess.run([WINESERVER, "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], timeout=60)
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def msiexec(self, *args):
+        # Output to a file, not a pipe: the installer's helper process outlives msiexec while
+        # the session is kept up, and would hold a pipe open.
         log = os.path.join(self.work, "msiexec.log")
-        rc, out = wine("msiexec", *args, "/qn", "/l*v", winpath(log), timeout=300)
+        with open(os.path.join(self.work, "msiexec.out"), "w+b") as out:
+            rc = subprocess.run([svc.WINE, "msiexec", *args, "/qn", "/l*v", winpath(log)],
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                timeout=300).returncode
         with open(log, "rb") as f:
             raw = f.read()
-        text = raw.decode("utf-16-le" if raw.startswith(b"\xff\xfe") else "utf-8", "replace")
-        return rc, out + text
+        return rc, raw.decode("utf-16-le" if raw.startswith(b"\xff\xfe") else "utf-8", "replace")
 
     def c(self, *parts):
         return os.path.join(self.drive_c, *parts)
@@ -162,6 +176,22 @@ class MsiTest(unittest.TestCase):
         self.assertFalse(os.path.exists(exe))
         with open(config, "rb") as f:
             self.assertEqual(f.read(), example + b"; edited by the operator\r\n")
+
+    def test_own_configuration_and_no_start(self):
+        # CONFIG names the operator's file: the service runs with it, no example is copied;
+        # START_SERVICE=0 leaves the service stopped.
+        shutil.rmtree(self.c("ProgramData", "VelServerMonitor"), ignore_errors=True)
+        own = os.path.join(self.work, "own.ini")
+        with open(own, "w") as f:
+            f.write("[General]\r\n")
+        rc, log = self.msiexec("/i", winpath(self.next_msi), "CONFIG=" + winpath(own),
+                               "START_SERVICE=0")
+        self.assertEqual(rc, 0, log[-3000:])
+        _, key = reg(SERVICE_KEY)
+        self.assertIn('--config "%s"' % winpath(own), key)
+        self.assertEqual(service_state(), "STOPPED")
+        self.assertFalse(os.path.exists(self.c("ProgramData", "VelServerMonitor",
+                                               "velservermonitor.ini")))
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ stage=$work/stage
 cmake --install "$build" --prefix "$stage" >"$work/install.log" || { cat "$work/install.log"; exit 1; }
 # The program's files are named in VelServerMonitor.wxs; a file the install tree gains outside
 # include/ and lib/ must be added there, not left out of the MSI unnoticed.
-named="bin/velservermonitor.exe bin/velclient.dll bin/velservermonitor.ini.example docs/windows.md"
+named="bin/velservermonitor.exe bin/velservermonitor.exe.symbols bin/velclient.dll bin/velclient.dll.symbols bin/velservermonitor.ini.example docs/windows.md"
 for f in $named; do
   [ -f "$stage/$f" ] || { echo "build-msi: $f is not in the install tree" >&2; exit 1; }
 done

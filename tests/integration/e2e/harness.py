@@ -100,7 +100,8 @@ class Mock:
     def received(self, channel=None):
         try:
             with open(self.record, encoding="utf-8") as f:
-                items = [json.loads(l) for l in f if l.strip()]
+                # The mock may be writing its last line right now: only whole lines count.
+                items = [json.loads(l) for l in f if l.endswith("\n") and l.strip()]
         except FileNotFoundError:
             items = []
         return [i for i in items if channel is None or i["channel"] == channel]

@@ -417,14 +417,15 @@ std::vector<std::string> FormatTelegramParts(std::string_view text, std::size_t 
   for (const auto& part : PackBounded(
            segments, limit, [](const TChatSegment&) { return 0; }, maxParts))
     parts.push_back(RenderTelegram(part));
-  if (parts.empty()) parts.push_back(EscapeMarkdownV2(kBlankText));
+  // The placeholder is split like any text, so that no part exceeds the limit.
+  if (parts.empty()) return FormatTelegramParts(kBlankText, limit, maxParts);
   return parts;
 }
 
 std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t limit,
                                             std::size_t maxParts) {
   const std::string visible = ChatVisibleText(text);
-  if (IsBlank(visible)) return {std::string(kBlankText)};
+  if (IsBlank(visible)) return FormatDiscordParts(kBlankText, limit, maxParts);
   if (ChatLength(visible) <= limit) return {visible};
   const auto segments = ParseFramedText(visible);
   auto overhead = [](const TChatSegment& s) -> std::size_t {
@@ -440,7 +441,7 @@ std::vector<std::string> FormatDiscordParts(std::string_view text, std::size_t l
   std::vector<std::string> parts;
   for (const auto& part : PackBounded(segments, limit, overhead, maxParts))
     parts.push_back(RenderDiscord(part));
-  if (parts.empty()) parts.emplace_back(kBlankText);
+  if (parts.empty()) return FormatDiscordParts(kBlankText, limit, maxParts);
   return parts;
 }
 

@@ -203,7 +203,8 @@ class ConsoleEndToEndTest(unittest.TestCase):
                             (channel, self.mock.received(), self._output()))
         mail = [m for m in self.mock.received("email") if "could not be saved" in m["text"]][0]
         self.assertEqual(mail["to"], ["ops@example.com"])
-        self.assertEqual(mail["title"], "Monitor report")
+        # The subject names the application in front of the configured one.
+        self.assertEqual(mail["title"], "Shop: Monitor report")
         self.assertNotIn("Error:", self.diagnostic_log().decode("utf-16-le"))
 
 if __name__ == "__main__":

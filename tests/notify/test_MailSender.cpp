@@ -7,6 +7,7 @@
 
 #include "notify/MailSender.h"
 #include "notify/MimeMessage.h"
+#include "support/LoopbackPorts.h"
 #include "support/SmtpServer.h"
 #include "support/TestSupport.h"
 
@@ -16,17 +17,9 @@ using vel::test::TempDir;
 
 namespace {
 
-// A loopback port where nothing listens: bound, then released.
+// A loopback port where nothing listens.
 int UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  return vel::test::UnusedLoopbackPort();
 }
 
 bool Send(const SmtpServer& server, const std::string& user, const std::string& password,

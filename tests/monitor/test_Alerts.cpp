@@ -509,16 +509,22 @@ TEST_F(AlertTest, StormOfOneApplicationIsHeldAndEveryFileAccountedForAtTheStop) 
   ASSERT_TRUE(mock.WaitForRequests(2));
   for (int i = 1; i < kFiles; ++i)
     Drop("storm" + std::to_string(i) + ".Log", LogText("storm " + std::to_string(i)));
-  ASSERT_TRUE(mock.WaitForRequests(4));
+  // Five alone on each chat. A file that a loaded machine reads only after the stop began is
+  // not held any more, so the order of what follows is not fixed; the count is.
+  ASSERT_TRUE(mock.WaitForRequests(10));
   controller.reset();
   for (const auto& texts : {DiscordContents(), TelegramTexts()}) {
     ASSERT_FALSE(texts.empty());
     EXPECT_TRUE(Contains(texts[0], "storm 0")) << texts[0];
     size_t accounted = 0;
-    for (const auto& t : texts) accounted += AlertsIn(t);
+    bool summary = false;
+    for (const auto& t : texts) {
+      accounted += AlertsIn(t);
+      summary = summary || Contains(t, "Summary of ");
+    }
     EXPECT_EQ(accounted, size_t(kFiles));
-    EXPECT_LE(texts.size(), 6u);
-    EXPECT_TRUE(Contains(texts.back(), "Summary of ")) << texts.back();
+    EXPECT_TRUE(summary);
+    EXPECT_LT(texts.size(), size_t(kFiles));
   }
   EXPECT_TRUE(ErrorLines().empty());
 }

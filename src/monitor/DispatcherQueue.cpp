@@ -163,7 +163,8 @@ bool TDispatchQueue::Storm(TTime now) const {
 }
 
 bool TDispatchQueue::Backlog(TTime now) const {
-  return FQueue.size() >= kBacklogBound || Storm(now) ||
+  // At the stop only the grace is left: what waits goes out in as few messages as it can.
+  return FStopping || FQueue.size() >= kBacklogBound || Storm(now) ||
          (!FQueue.empty() && now - FQueue.front().Queued > kBacklogAge);
 }
 

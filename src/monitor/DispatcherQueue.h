@@ -10,8 +10,9 @@
 //   received more than TStormLimits::ChannelAlerts alerts within the last minute sends at
 //   most one message every kStormSpacing, and, until a minute after the storm, no more than
 //   TStormLimits::Messages messages in any minute.
-// - Backlog: in a storm, or when kBacklogBound items wait or the oldest waited longer than
-//   kBacklogAge, the queued alerts of one application go out together as one summary.
+// - Backlog: in a storm, at the stop, or when kBacklogBound items wait or the oldest waited
+//   longer than kBacklogAge, the queued alerts of one application go out together as one
+//   summary.
 // - A queued status report of an application is replaced by a newer one.
 // Without any of these, every notification goes out exactly as it was queued, at once.
 //

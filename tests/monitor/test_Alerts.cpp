@@ -509,10 +509,10 @@ TEST_F(AlertTest, StormOfOneApplicationIsHeldAndEveryFileAccountedForAtTheStop) 
   ASSERT_TRUE(mock.WaitForRequests(2));
   for (int i = 1; i < kFiles; ++i)
     Drop("storm" + std::to_string(i) + ".Log", LogText("storm " + std::to_string(i)));
-  // Five alone on each chat. A file that a loaded machine reads only after the stop began is
-  // not held any more, so the order of what follows is not fixed; the count is.
-  ASSERT_TRUE(mock.WaitForRequests(10));
+  ASSERT_TRUE(mock.WaitForRequests(4));
   controller.reset();
+  // A file that a loaded machine reads only after the stop began joins what is still queued,
+  // or follows the summary already under way: the count is fixed, the order is not.
   for (const auto& texts : {DiscordContents(), TelegramTexts()}) {
     ASSERT_FALSE(texts.empty());
     EXPECT_TRUE(Contains(texts[0], "storm 0")) << texts[0];
@@ -524,7 +524,7 @@ TEST_F(AlertTest, StormOfOneApplicationIsHeldAndEveryFileAccountedForAtTheStop) 
     }
     EXPECT_EQ(accounted, size_t(kFiles));
     EXPECT_TRUE(summary);
-    EXPECT_LT(texts.size(), size_t(kFiles));
+    EXPECT_LE(texts.size(), 6u);
   }
   EXPECT_TRUE(ErrorLines().empty());
 }

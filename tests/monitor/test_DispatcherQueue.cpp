@@ -128,5 +128,14 @@ TEST(DispatcherQueue, TheStopReleasesHeldAlertsWithoutPacing) {
   EXPECT_EQ(queue.Waiting(), 0u);
 }
 
+TEST(DispatcherQueue, AlertsQueuedAfterTheStopGoTogetherPerApplication) {
+  TDispatchQueue queue;
+  queue.ReleaseHeld();
+  for (int i = 0; i < 4; ++i) queue.Push(Alert(i % 2 ? "Shop" : "Blog", kStart, i));
+  std::vector<std::size_t> counts;
+  while (auto item = queue.TakeNext(kStart)) counts.push_back(item->Count);
+  EXPECT_EQ(counts, (std::vector<std::size_t>{2, 2}));
+}
+
 }  // namespace
 }  // namespace vel

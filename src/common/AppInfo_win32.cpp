@@ -10,8 +10,6 @@
 namespace vel {
 namespace {
 
-constexpr DWORD kPathChars = 260;
-
 std::string WithTrailingDelimiter(std::string path) {
   return appinfo_detail::WithTrailingDelimiter(std::move(path), "\\/");
 }
@@ -29,18 +27,20 @@ std::wstring ExecutableFileName() {
   return name.substr(4);
 }
 
-std::string PathFrom(UINT (*ask)(LPWSTR, UINT)) {
-  wchar_t buffer[kPathChars];
-  const UINT n = ask(buffer, kPathChars);
-  if (n == 0 || n >= kPathChars) return {};
-  return WithTrailingDelimiter(win::Narrow(std::wstring_view(buffer, n)));
+// A folder the system names, however long, with its trailing delimiter; "" when it cannot.
+std::string PathFrom(DWORD (*ask)(wchar_t*, DWORD)) {
+  const std::wstring path = win::GrownText(ask);
+  return path.empty() ? std::string() : WithTrailingDelimiter(win::Narrow(path));
 }
 
-UINT AskSystemDirectory(LPWSTR buffer, UINT size) {
+DWORD AskSystemDirectory(wchar_t* buffer, DWORD size) {
   return ::GetSystemDirectoryW(buffer, size);
 }
-UINT AskTempPath(LPWSTR buffer, UINT size) {
+DWORD AskTempPath(wchar_t* buffer, DWORD size) {
   return ::GetTempPathW(size, buffer);
+}
+DWORD AskCurrentDirectory(wchar_t* buffer, DWORD size) {
+  return ::GetCurrentDirectoryW(size, buffer);
 }
 
 std::string ReadComputerName() {
@@ -90,10 +90,7 @@ const wchar_t* const kFileInfoKeys[] = {
 }  // namespace
 
 std::string TVelAppInfo::GetCurrentPath() {
-  wchar_t buffer[kPathChars];
-  const DWORD n = ::GetCurrentDirectoryW(kPathChars, buffer);
-  if (n == 0 || n >= kPathChars) return {};
-  return WithTrailingDelimiter(win::Narrow(std::wstring_view(buffer, n)));
+  return PathFrom(AskCurrentDirectory);
 }
 
 std::string TVelAppInfo::GetFileInfo(const std::string& fileName, TFileInfo fileInfo) {

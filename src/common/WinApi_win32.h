@@ -68,6 +68,26 @@ inline std::wstring ModuleFileName(HMODULE module) {
   }
 }
 
+// Text from a call that fills a buffer of the size given and returns the length written, or
+// the size it needs (its NUL counted) when the buffer is too small, or 0 when it fails
+// (GetTempPathW, GetCurrentDirectoryW, GetSystemDirectoryW). The buffer grows until the text
+// fits, since long paths are allowed; a few tries, as the value may change between calls.
+// "" when the call fails.
+template <typename Fill>
+std::wstring GrownText(Fill fill) {
+  std::wstring text(MAX_PATH + 1, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
+    if (n == 0) return {};
+    if (n < text.size()) {
+      text.resize(n);
+      return text;
+    }
+    text.resize(n + 1);
+  }
+  return {};
+}
+
 // Closes a handle when it is one.
 struct HandleCloser {
   HANDLE h = INVALID_HANDLE_VALUE;

@@ -18,7 +18,6 @@ namespace {
 
 constexpr const char* kClassName = "TCurlHttpClient";
 // Used when the request time-out is 0 (not set).
-constexpr int kDefaultRequestTimeoutMs = 120000;
 
 void GlobalInit() {
   static std::once_flag once;
@@ -324,7 +323,6 @@ void TCurlHttpClient::ExecuteRequest(const std::string& verb, const std::string&
 void TVelCurlHttpClient::BeforeExecute() {
   TVelHttpTransportClient::BeforeExecute();
   TCurlHttpClient& transport = HTTPClient();
-  if (FRequestTimeout >= 0) transport.SetRequestTimeout(FRequestTimeout);
   transport.SetMaxResponseSize(FMaxResponseSize > 0 ? FMaxResponseSize
                                                     : TCurlHttpClient::kDefaultMaxResponseSize);
   transport.SetClientCertificate(FClientCertificate);

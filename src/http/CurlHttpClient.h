@@ -31,10 +31,6 @@ class TCurlHttpClient : public THttpTransport {
   // The read time-out counts time without a byte moving in either direction once connected;
   // the cancel flag ends the transfer under way within about a second.
 
-  // Milliseconds for the whole request, connection to last byte, however steadily bytes
-  // come. 0 means the transport's default (120 s).
-  int RequestTimeout() const { return FRequestTimeout; }
-  void SetRequestTimeout(int ms) { FRequestTimeout = ms; }
   // Largest answer body taken; a longer one fails the request. 1 MiB unless set.
   std::int64_t MaxResponseSize() const { return FMaxResponseSize; }
   void SetMaxResponseSize(std::int64_t bytes) { FMaxResponseSize = bytes; }
@@ -54,7 +50,6 @@ class TCurlHttpClient : public THttpTransport {
                       const std::string* body) override;
   [[noreturn]] void RaiseError(const std::string& operation, int code, const std::string& text);
 
-  int FRequestTimeout = 0;
   std::int64_t FMaxResponseSize = kDefaultMaxResponseSize;
   std::string FClientCertificate;
   std::string FCaFile;

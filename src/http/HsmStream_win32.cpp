@@ -31,16 +31,10 @@ OVERLAPPED At(std::int64_t offset) {
 
 // The temp folder with its trailing backslash, however long (long paths are allowed).
 std::wstring TempFolderW() {
-  std::wstring folder(MAX_PATH + 1, L'\0');
-  for (;;) {
-    const DWORD n = ::GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
-    if (n == 0) RaiseFileError("finding the temp folder for", "", ::GetLastError());
-    if (n < folder.size()) {
-      folder.resize(n);
-      return folder;
-    }
-    folder.resize(n + 1);
-  }
+  std::wstring folder =
+      win::GrownText([](wchar_t* buffer, DWORD size) { return ::GetTempPathW(size, buffer); });
+  if (folder.empty()) RaiseFileError("finding the temp folder for", "", ::GetLastError());
+  return folder;
 }
 
 }  // namespace

@@ -179,6 +179,7 @@ void TVelHttpTransportClient::BeforeExecute() {
     request.Headers().emplace_back(mCustomHeaders->Names(i), mCustomHeaders->ValueFromIndex(i));
   if (FConnectTimeout >= 0) mTransport->SetConnectTimeout(FConnectTimeout);
   if (FReadTimeout >= 0) mTransport->SetReadTimeout(FReadTimeout);
+  if (FRequestTimeout >= 0) mTransport->SetRequestTimeout(FRequestTimeout);
   mTransport->SetCancelFlag(CancelFlag());
 }
 

@@ -94,12 +94,17 @@ class THttpTransport {
   // Used when a time-out is 0 (not set): a request must never wait for ever.
   static constexpr int kDefaultConnectTimeoutMs = 60000;
   static constexpr int kDefaultReadTimeoutMs = 30000;
+  static constexpr int kDefaultRequestTimeoutMs = 120000;
 
   // Milliseconds. 0 means the defaults above: to connect, and without data moving.
   int ConnectTimeout() const { return FConnectTimeout; }
   void SetConnectTimeout(int ms) { FConnectTimeout = ms; }
   int ReadTimeout() const { return FReadTimeout; }
   void SetReadTimeout(int ms) { FReadTimeout = ms; }
+  // Milliseconds for the whole request, connection to last byte, however steadily bytes
+  // come. 0 means the default above.
+  int RequestTimeout() const { return FRequestTimeout; }
+  void SetRequestTimeout(int ms) { FRequestTimeout = ms; }
   // Raised by another thread, ends the request under way soon after.
   void SetCancelFlag(const std::atomic<bool>* flag) { FCancelFlag = flag; }
 
@@ -144,6 +149,7 @@ class THttpTransport {
   THttpResponse FResponse;
   int FConnectTimeout = 0;
   int FReadTimeout = 0;
+  int FRequestTimeout = 0;
   const std::atomic<bool>* FCancelFlag = nullptr;
 
  private:

@@ -26,7 +26,11 @@ namespace vel {
 namespace {
 
 constexpr const char* kClassName = "TWinHttpClient";
-// WinHTTP's own time-outs come first; this margin only backs them up where they are ignored.
+// WinHTTP's own time-outs come first; a step's backstop, this margin past them, only backs them
+// up where they are ignored. It counts from WinHTTP's last sign of progress, so that a proxy
+// answered with authentication (several exchanges in one step) is not cut short, and it waits
+// while WinHTTP looks for a proxy (WPAD, a PAC script), which has time-outs of its own: there the
+// request's time-out alone decides.
 constexpr int kDeadlineMarginMs = 1000;
 // How often a wait looks at the cancel flag.
 constexpr std::chrono::milliseconds kCancelPoll{50};
@@ -189,6 +193,9 @@ struct TAsyncState {
   DWORD error = 0;        // ... with this error (0: success)
   DWORD bytes = 0;        // bytes available or read
   bool closed = false;    // the request handle has closed
+  // WinHTTP's last notice of progress, and whether it is looking for a proxy since then.
+  std::chrono::steady_clock::time_point progress = std::chrono::steady_clock::now();
+  bool detectingProxy = false;
   // Buffers WinHTTP reads from or writes into while a step is under way.
   std::string body;
   std::wstring headers;
@@ -200,6 +207,11 @@ struct TAsyncState {
     error = err;
     bytes = count;
     changed.notify_all();
+  }
+  void Progress(bool detecting) {
+    std::lock_guard guard(lock);
+    progress = std::chrono::steady_clock::now();
+    detectingProxy = detecting;
   }
 };
 using TStateRef = std::shared_ptr<TAsyncState>;
@@ -219,6 +231,20 @@ void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
       s.Finish(0, infoLength);
+      break;
+    case WINHTTP_CALLBACK_STATUS_DETECTING_PROXY:
+      s.Progress(true);
+      break;
+    case WINHTTP_CALLBACK_STATUS_RESOLVING_NAME:
+    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
+    case WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER:
+    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+    case WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE:
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+    case WINHTTP_CALLBACK_STATUS_REDIRECT:
+      s.Progress(false);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
       auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
@@ -345,6 +371,11 @@ void TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
 
   const int connectMs = FConnectTimeout > 0 ? FConnectTimeout : kDefaultConnectTimeoutMs;
   const int readMs = FReadTimeout > 0 ? FReadTimeout : kDefaultReadTimeoutMs;
+  const int requestMs = FRequestTimeout > 0 ? FRequestTimeout : kDefaultRequestTimeoutMs;
+  // The whole request is bounded too: a server that trickles a byte now and then passes the
+  // read time-out for ever.
+  const auto requestDeadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(requestMs);
 
   THandle session(WinHttpOpen(Wide(FRequest.UserAgent()).c_str(),
                               WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -400,7 +431,10 @@ void TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
   auto* callbackRef = new TStateRef(state);
   if (WinHttpSetStatusCallback(
           request.get(), StatusCallback,
-          WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+          WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+              WINHTTP_CALLBACK_FLAG_DETECTING_PROXY | WINHTTP_CALLBACK_FLAG_RESOLVE_NAME |
+              WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+              WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE | WINHTTP_CALLBACK_FLAG_REDIRECT,
           0) == WINHTTP_INVALID_STATUS_CALLBACK) {
     const DWORD code = GetLastError();
     delete callbackRef;
@@ -418,11 +452,10 @@ void TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
   // the callback; this function no longer waits for it.
   auto abandon = [&] { request.reset(); };
 
-  // Waits for the step started last; its error (0: done). A raised cancel flag or the passing
-  // of the deadline abandons the request.
+  // Waits for the step started last; its error (0: done). A raised cancel flag, the request's
+  // time-out or the step's backstop abandons the request.
   auto waitStep = [&](const std::string& operation, int timeoutMs) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs + kDeadlineMarginMs);
+    const auto backstop = std::chrono::milliseconds(timeoutMs + kDeadlineMarginMs);
     std::unique_lock lock(state->lock);
     while (!state->complete) {
       if (FCancelFlag && FCancelFlag->load()) {
@@ -430,7 +463,8 @@ void TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
         abandon();
         raise(operation, ERROR_WINHTTP_OPERATION_CANCELLED);
       }
-      if (std::chrono::steady_clock::now() >= deadline) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= requestDeadline || (!state->detectingProxy && now >= state->progress + backstop)) {
         lock.unlock();
         abandon();
         raise(operation, ERROR_WINHTTP_TIMEOUT);
@@ -446,6 +480,8 @@ void TWinHttpClient::ExecuteRequest(const std::string& verb, const std::string& 
   };
   auto begin = [&] {
     std::lock_guard guard(state->lock);
+    state->progress = std::chrono::steady_clock::now();
+    state->detectingProxy = false;
     state->complete = false;
     state->error = 0;
     state->bytes = 0;

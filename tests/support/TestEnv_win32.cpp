@@ -23,9 +23,7 @@ int ProcessId() {
   return static_cast<int>(::GetCurrentProcessId());
 }
 std::filesystem::path ExecutablePath() {
-  wchar_t buffer[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return std::filesystem::path(std::wstring(buffer, n));
+  return std::filesystem::path(win::ModuleFileName(nullptr));
 }
 std::string PathDelimiter() {
   return "\\";

@@ -15,6 +15,7 @@ Paths:
   /big/N            200 with N bytes of 'x'
   /redirect?to=URL  302 to URL
   /never            reads the request and never answers (the connection stays open)
+  /trickle          200 announcing 100 bytes, then one byte every 200 ms
 """
 import os
 import signal
@@ -60,6 +61,15 @@ class Handler(socketserver.BaseRequestHandler):
             try:
                 while sock.recv(65536):
                     pass
+            except OSError:
+                pass
+            return
+        if url.path == "/trickle":
+            try:
+                sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")
+                for _ in range(100):
+                    time.sleep(0.2)
+                    sock.sendall(b"x")
             except OSError:
                 pass
             return

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "VelVersion.h"
@@ -84,4 +85,19 @@ TEST(AppInfoWin32, HandleCountIsTheSystemsAndFollowsOpenHandles) {
   EXPECT_EQ(TVelAppInfo::GetHandleCount(), before + 10);
   for (HANDLE h : events) ::CloseHandle(h);
   EXPECT_EQ(TVelAppInfo::GetHandleCount(), before);
+}
+
+TEST(AppInfoWin32, CurrentFolderPastTheOldPathLimitIsNamedWhole) {
+  test::TempDir dir;
+  std::filesystem::path deep = dir.path();
+  while (deep.wstring().size() <= MAX_PATH) deep /= std::string(40, 'd');
+  std::filesystem::create_directories(deep);
+  const std::wstring before = win::GrownText(
+      [](wchar_t* buffer, DWORD size) { return ::GetCurrentDirectoryW(size, buffer); });
+  if (!::SetCurrentDirectoryW(deep.wstring().c_str()))
+    GTEST_SKIP() << "the system refuses a current folder this long (error " << ::GetLastError()
+                 << "): long paths are not enabled here";
+  const std::string current = TVelAppInfo::GetCurrentPath();
+  ::SetCurrentDirectoryW(before.c_str());
+  EXPECT_EQ(current, deep.string() + "\\");
 }

@@ -206,6 +206,17 @@ TEST_F(WinHttpClientTest, ServerThatNeverAnswersTimesOut) {
   EXPECT_EQ(client.DataAsString(), "");
 }
 
+TEST_F(WinHttpClientTest, TricklingServerIsCutAtTheRequestTimeout) {
+  client.SetReadTimeout(1000);  // a byte every 200 ms never lets this one pass
+  client.SetRequestTimeout(1500);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.Get(Url("/trickle")));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1400));
+  EXPECT_LT(elapsed, std::chrono::seconds(6));
+  EXPECT_EQ(client.ErrorCode(), 12002) << client.ErrorMessage();
+}
+
 TEST_F(WinHttpClientTest, CancelFlagEndsARequestUnderWay) {
   std::atomic<bool> cancel{false};
   client.SetCancelFlag(&cancel);

@@ -1,18 +1,10 @@
 #include <ctime>
 #include <string>
 
+#include "common/LocaleDateTime.h"
 #include "mailslot/ServerMonitorClient.h"
 
 namespace vel {
-namespace {
-
-std::string Format(const char* format, const std::tm& tm) {
-  char buffer[256];
-  const size_t n = std::strftime(buffer, sizeof buffer, format, &tm);
-  return std::string(buffer, n);
-}
-
-}  // namespace
 
 std::string FormatReportDateTime(const std::optional<TVelTimePoint>& value) {
   std::tm tm{};
@@ -25,7 +17,7 @@ std::string FormatReportDateTime(const std::optional<TVelTimePoint>& value) {
     tm.tm_wday = 6;
     tm.tm_yday = 363;
     tm.tm_isdst = -1;
-    return Format("%x", tm);
+    return LocaleShortDate(tm);
   }
   const auto since = value->time_since_epoch();
   const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
@@ -33,8 +25,9 @@ std::string FormatReportDateTime(const std::optional<TVelTimePoint>& value) {
   localtime_r(&t, &tm);
   const bool midnight = tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0 &&
                         std::chrono::floor<std::chrono::milliseconds>(since - seconds).count() == 0;
-  if (midnight) return Format("%x", tm);
-  return Format("%x", tm) + " " + Format("%X", tm);
+  if (midnight) return LocaleShortDate(tm);
+  // In UTF-8 whatever the locale's character set: the report is read as UTF-8.
+  return LocaleShortDate(tm) + " " + LocaleLongTime(tm);
 }
 
 }  // namespace vel

@@ -2,18 +2,43 @@
 
 #include <langinfo.h>
 
+#include <cwchar>
+
+#include "common/Utf.h"
+
 namespace vel {
 
-// nl_langinfo follows setlocale and, unlike localeconv, does not share one static result
-// between threads.
+namespace {
+
+// A separator in the locale's own encoding (a no-break space is one byte in ISO-8859-1), as
+// UTF-8: the reports it goes into are UTF-8. fallback when the locale defines none or it
+// cannot be read.
+std::string Separator(nl_item item, const char* fallback) {
+  // nl_langinfo follows setlocale and, unlike localeconv, does not share one static result
+  // between threads.
+  const char* bytes = nl_langinfo(item);
+  if (!bytes || !*bytes) return fallback;
+  std::string text;
+  std::mbstate_t state{};
+  for (const char* at = bytes; *at;) {
+    wchar_t wc = 0;
+    const std::size_t n = std::mbrtowc(&wc, at, std::char_traits<char>::length(at), &state);
+    if (n == 0 || n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2))
+      return fallback;
+    AppendUtf8(text, static_cast<char32_t>(wc));
+    at += n;
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string LocaleThousandSeparator() {
-  const char* sep = nl_langinfo(THOUSEP);
-  return (sep && *sep) ? std::string(sep) : std::string(",");
+  return Separator(THOUSEP, ",");
 }
 
 std::string LocaleDecimalSeparator() {
-  const char* sep = nl_langinfo(RADIXCHAR);
-  return (sep && *sep) ? std::string(sep) : std::string(".");
+  return Separator(RADIXCHAR, ".");
 }
 
 }  // namespace vel

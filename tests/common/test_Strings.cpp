@@ -251,35 +251,45 @@ TEST(CompareText, OrdinalWithAsciiFolding) {
   EXPECT_FALSE(SameText("Content-Type", "content-typeX"));
 }
 
-TEST(FormatByteSize, UsesTheLocaleSeparators) {
-  // A German locale groups with '.' and uses ',' for decimals. Compile it into a temp folder
-  // so that the test does not depend on the locales installed on the machine.
+TEST(FormatByteSize, UsesTheLocaleSeparatorsInUtf8) {
+  // A German locale groups with '.' and uses ',' for decimals; a Russian one in KOI8-R groups
+  // with a no-break space, one byte of that encoding. Compile them into a temp folder so that
+  // the test does not depend on the locales installed on the machine.
   // On Windows the separators are the user's regional settings, which a test cannot switch.
   if (vel::test::OnWindows()) GTEST_SKIP() << "the user's regional settings are fixed";
-  vel::test::TempDir dir;
-  const std::string target = dir.file("de_DE.UTF-8");
-  const std::string cmd = "localedef -i de_DE -f UTF-8 '" + target + "' >/dev/null 2>&1";
-  [[maybe_unused]] const int rc = std::system(cmd.c_str());
-  if (!std::filesystem::exists(target + "/LC_NUMERIC")) GTEST_SKIP() << "localedef unavailable";
+  struct Case {
+    std::string input, charset, grouped, decimals;
+  };
+  for (const Case& c : {Case{"de_DE", "UTF-8", "1.024 KB", "1,5 KB"},
+                        Case{"ru_RU", "KOI8-R", "1\u00A0024 KB", "1,5 KB"}}) {
+    SCOPED_TRACE(c.input + "." + c.charset);
+    vel::test::TempDir dir;
+    const std::string name = c.input + "." + c.charset;
+    const std::string cmd = "localedef -c -i " + c.input + " -f " + c.charset + " '" +
+                            dir.file(name) + "' >/dev/null 2>&1";
+    [[maybe_unused]] const int rc = std::system(cmd.c_str());
+    if (!std::filesystem::exists(dir.file(name) + "/LC_NUMERIC"))
+      GTEST_SKIP() << "localedef unavailable";
 
-  const char* oldLocPath = std::getenv("LOCPATH");
-  const std::string saved = oldLocPath ? oldLocPath : "";
-  vel::test::SetEnvVar("LOCPATH", dir.path().string());
-  const char* set = std::setlocale(LC_ALL, "de_DE.UTF-8");
-  std::string grouped, decimals;
-  if (set) {
-    grouped = FormatByteSize("", 1048576);
-    decimals = FormatByteSize("#,##0.0", 1536);
+    const char* oldLocPath = std::getenv("LOCPATH");
+    const std::string saved = oldLocPath ? oldLocPath : "";
+    vel::test::SetEnvVar("LOCPATH", dir.path().string());
+    const char* set = std::setlocale(LC_ALL, name.c_str());
+    std::string grouped, decimals;
+    if (set) {
+      grouped = FormatByteSize("", 1048576);
+      decimals = FormatByteSize("#,##0.0", 1536);
+    }
+    std::setlocale(LC_ALL, "C");
+    if (oldLocPath) {
+      vel::test::SetEnvVar("LOCPATH", saved);
+    } else {
+      vel::test::UnsetEnvVar("LOCPATH");
+    }
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(grouped, c.grouped);
+    EXPECT_EQ(decimals, c.decimals);
   }
-  std::setlocale(LC_ALL, "C");
-  if (oldLocPath) {
-    vel::test::SetEnvVar("LOCPATH", saved);
-  } else {
-    vel::test::UnsetEnvVar("LOCPATH");
-  }
-  ASSERT_NE(set, nullptr);
-  EXPECT_EQ(grouped, "1.024 KB");
-  EXPECT_EQ(decimals, "1,5 KB");
   EXPECT_EQ(FormatByteSize("", 1234), "1 KB");
   EXPECT_EQ(FormatByteSize("", 1000), "1,000 bytes");  // back to the C locale's fallback
 }

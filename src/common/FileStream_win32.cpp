@@ -22,7 +22,8 @@ void CloseFileHandle(TOsHandle handle) {
 }
 
 // The mode word maps straight onto CreateFileW: the share modes are the system's own and
-// bind every other opener.
+// bind every other opener. Denying none lets others delete and rename the file too, as they
+// may on Linux; without it, opening a file that is being renamed or deleted fails.
 TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
   const auto [create, createNew, access, share, valid] = DecodeFileMode(mode);
   if (!valid) FailToOpen(create, fileName, win::SystemMessage(ERROR_INVALID_PARAMETER));
@@ -32,8 +33,9 @@ TOsHandle OpenFileByMode(const std::string& fileName, std::uint16_t mode) {
                                                 : GENERIC_READ | GENERIC_WRITE;
   const DWORD shareMode = share == fmShareDenyWrite  ? FILE_SHARE_READ
                           : share == fmShareDenyRead ? FILE_SHARE_WRITE
-                          : share == fmShareDenyNone ? FILE_SHARE_READ | FILE_SHARE_WRITE
-                                                     : 0;
+                          : share == fmShareDenyNone
+                              ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                              : 0;
   const DWORD disposition = !create ? OPEN_EXISTING : createNew ? CREATE_NEW : CREATE_ALWAYS;
   const HANDLE h = ::CreateFileW(win::Wide(fileName).c_str(), desired, shareMode, nullptr,
                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);

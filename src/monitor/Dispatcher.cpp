@@ -86,6 +86,11 @@ class TVelDispatcher::TChannel {
     return FErrors;
   }
 
+  std::size_t Waiting() const {
+    std::lock_guard lock(FLock);
+    return FQueue.Waiting();
+  }
+
   void BeginStop() {
     {
       std::lock_guard lock(FLock);
@@ -292,6 +297,10 @@ int TVelDispatcher::DiscordErrors() const {
 }
 int TVelDispatcher::EmailErrors() const {
   return FEmail->Errors();
+}
+
+std::size_t TVelDispatcher::Waiting() const {
+  return FTelegram->Waiting() + FDiscord->Waiting() + FEmail->Waiting();
 }
 
 TVelDispatcher::TResult TVelDispatcher::DeliverTelegram(const std::string& title,

@@ -84,6 +84,9 @@ class TVelDispatcher {
   int TelegramErrors() const;
   int DiscordErrors() const;
   int EmailErrors() const;
+  // Notifications not sent yet on every channel, alerts counted one by one, held ones
+  // included.
+  std::size_t Waiting() const;
 
  private:
   class TChannel;

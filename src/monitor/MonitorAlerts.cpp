@@ -172,7 +172,6 @@ void TVelMonitorController::AlertFile(const std::string& title, const std::strin
   SendToTelegram(title, telegramShort ? texts.ChatShort : texts.ChatFull, info);
   SendToDiscord(title, discordShort ? texts.ChatShort : texts.ChatFull, info);
   SendToEmail(title, emailShort ? texts.Short : texts.Full, info);
-  ++FAlertedFiles;
 }
 
 TVelMonitorController::TAlertTexts TVelMonitorController::ShapeAlertTexts(std::string text,

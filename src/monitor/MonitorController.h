@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -118,8 +117,6 @@ class TVelMonitorController {
   };
   static TAlertTexts ShapeAlertTexts(std::string text, bool withShort);
   size_t FolderMonitorCount() const;
-  // Exception logs queued as alerts since the controller was made.
-  size_t AlertedFileCount() const { return FAlertedFiles.load(); }
 
  private:
   void Init();
@@ -138,7 +135,6 @@ class TVelMonitorController {
   // joined first.
   std::unique_ptr<TCircularBuffer<std::string>> FFileNotificationList;
   std::mutex FRingLock;  // the ring test and add of one alert happen under one lock
-  std::atomic<size_t> FAlertedFiles{0};
   std::unique_ptr<TVelMonitorConfig> FConfig;
   TOnMessageProc FOnMessage;
 

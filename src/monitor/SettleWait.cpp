@@ -31,10 +31,10 @@ void TVelSettleWait::Add(const std::string& path, TReady ready) {
     const bool early = closed != FRecentlyClosed.end();
     if (early) FRecentlyClosed.erase(closed);
     if (!FStopped && !early) {
-      const bool wasEmpty = FPending.empty();
       FPending.push_back({path, std::move(ready), TClock::now() + FMaxWait});
       FByPath.emplace(path, std::prev(FPending.end()));
-      if (wasEmpty) FWatch.Wake();
+      // The waiter takes the new deadline, and where closes are asked about, the new file.
+      FWatch.Wake();
       return;
     }
   }
@@ -57,8 +57,9 @@ std::size_t TVelSettleWait::Pending() const {
 
 void TVelSettleWait::Run() {
   std::chrono::milliseconds timeout = kIdleWait;
+  std::vector<std::string> awaited;
   for (;;) {
-    const std::vector<std::string> closed = FWatch.Wait(timeout);
+    const std::vector<std::string> closed = FWatch.Wait(timeout, awaited);
     std::vector<TReady> ready;
     bool stopped;
     {
@@ -91,6 +92,10 @@ void TVelSettleWait::Run() {
       }
       std::erase_if(FRecentlyClosed,
                     [&](const auto& entry) { return now - entry.second > kRecentCloseAge; });
+      // Equal paths are next to each other in the multimap.
+      awaited.clear();
+      for (const auto& entry : FByPath)
+        if (awaited.empty() || awaited.back() != entry.first) awaited.push_back(entry.first);
       if (FPending.empty()) {
         timeout = FRecentlyClosed.empty() ? kIdleWait : kRecentCloseAge;
       } else {

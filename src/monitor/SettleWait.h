@@ -19,8 +19,8 @@ namespace vel {
 
 namespace settle_detail {
 
-// Tells when files in the watched folders were closed after writing (per operating system;
-// where the system cannot tell, it never reports a close and files wait the full time).
+// Tells when files in the watched folders were closed after writing (per operating system:
+// Linux is told of each close, Windows asks whether a writer still holds the file open).
 class TCloseWatch {
  public:
   TCloseWatch();
@@ -31,8 +31,10 @@ class TCloseWatch {
   // Starts noticing closes in folder (not its subfolders). False when it cannot.
   bool AddFolder(const std::string& folder);
   // Blocks until files were closed after writing, Wake was called or timeout passed; returns
-  // the full paths of the files closed since the last call.
-  std::vector<std::string> Wait(std::chrono::milliseconds timeout);
+  // the full paths of the files closed since the last call. awaited: the files waiting now
+  // (each once), for a system that must ask about each file rather than being told.
+  std::vector<std::string> Wait(std::chrono::milliseconds timeout,
+                                const std::vector<std::string>& awaited);
   // Ends a Wait in progress (or the next one) at once. Any thread.
   void Wake();
 

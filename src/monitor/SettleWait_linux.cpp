@@ -52,7 +52,8 @@ void TCloseWatch::Wake() {
   } while (n < 0 && errno == EINTR);
 }
 
-std::vector<std::string> TCloseWatch::Wait(std::chrono::milliseconds timeout) {
+std::vector<std::string> TCloseWatch::Wait(std::chrono::milliseconds timeout,
+                                           const std::vector<std::string>&) {
   std::vector<std::string> closed;
   pollfd fds[2] = {{FImpl->InotifyFd, POLLIN, 0}, {FImpl->WakeFd, POLLIN, 0}};
   int r;

@@ -47,7 +47,8 @@ void TVelMailslotServer::DoOpen() {
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof attributes;
   attributes.lpSecurityDescriptor = &descriptor;
-  attributes.bInheritHandle = TRUE;
+  // Not inherited: a child process holding it would keep the name alive after the stop.
+  attributes.bInheritHandle = FALSE;
 
   uint32_t maxSize;
   {

@@ -2,6 +2,7 @@
 
 #include <langinfo.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/Utf.h"
@@ -20,9 +21,10 @@ std::string Separator(nl_item item, const char* fallback) {
   if (!bytes || !*bytes) return fallback;
   std::string text;
   std::mbstate_t state{};
-  for (const char* at = bytes; *at;) {
+  const char* const end = bytes + std::strlen(bytes);
+  for (const char* at = bytes; at < end;) {
     wchar_t wc = 0;
-    const std::size_t n = std::mbrtowc(&wc, at, std::char_traits<char>::length(at), &state);
+    const std::size_t n = std::mbrtowc(&wc, at, static_cast<std::size_t>(end - at), &state);
     if (n == 0 || n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2))
       return fallback;
     AppendUtf8(text, static_cast<char32_t>(wc));

@@ -17,7 +17,6 @@ namespace vel {
 namespace {
 
 constexpr const char* kClassName = "TCurlHttpClient";
-// Used when the request time-out is 0 (not set).
 
 void GlobalInit() {
   static std::once_flag once;

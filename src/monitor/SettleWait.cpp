@@ -94,8 +94,9 @@ void TVelSettleWait::Run() {
                     [&](const auto& entry) { return now - entry.second > kRecentCloseAge; });
       // Equal paths are next to each other in the multimap.
       awaited.clear();
-      for (const auto& entry : FByPath)
-        if (awaited.empty() || awaited.back() != entry.first) awaited.push_back(entry.first);
+      if (settle_detail::TCloseWatch::AsksPerFile())
+        for (const auto& entry : FByPath)
+          if (awaited.empty() || awaited.back() != entry.first) awaited.push_back(entry.first);
       if (FPending.empty()) {
         timeout = FRecentlyClosed.empty() ? kIdleWait : kRecentCloseAge;
       } else {

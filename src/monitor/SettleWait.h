@@ -35,6 +35,9 @@ class TCloseWatch {
   // (each once), for a system that must ask about each file rather than being told.
   std::vector<std::string> Wait(std::chrono::milliseconds timeout,
                                 const std::vector<std::string>& awaited);
+  // Whether Wait must be given the files waiting: the system is asked about each file rather
+  // than being told of closes.
+  static bool AsksPerFile();
   // Ends a Wait in progress (or the next one) at once. Any thread.
   void Wake();
 

@@ -52,6 +52,11 @@ void TCloseWatch::Wake() {
   } while (n < 0 && errno == EINTR);
 }
 
+// inotify tells of each close.
+bool TCloseWatch::AsksPerFile() {
+  return false;
+}
+
 std::vector<std::string> TCloseWatch::Wait(std::chrono::milliseconds timeout,
                                            const std::vector<std::string>&) {
   std::vector<std::string> closed;

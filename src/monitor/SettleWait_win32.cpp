@@ -58,6 +58,10 @@ void TCloseWatch::Wake() {
   FImpl->Signal.notify_all();
 }
 
+bool TCloseWatch::AsksPerFile() {
+  return true;
+}
+
 std::vector<std::string> TCloseWatch::Wait(std::chrono::milliseconds timeout,
                                            const std::vector<std::string>& awaited) {
   std::vector<std::string> closed;
